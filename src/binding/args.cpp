@@ -1,0 +1,93 @@
+#include "args.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "convert.hpp"
+#include "errors.hpp"
+
+namespace corvane::py {
+
+namespace {
+
+[[noreturn]] void too_many(const Params& p, Py_ssize_t n) {
+    std::string msg = p.display;
+    if (p.required == p.count) {
+        msg += " takes " + std::to_string(p.count);
+    } else {
+        msg += " takes from " + std::to_string(p.required) + " to " + std::to_string(p.count);
+    }
+    msg += " positional arguments but " + std::to_string(n) + (n == 1 ? " was given" : " were given");
+    throw_error(PyExc_TypeError, std::move(msg));
+}
+
+void bind_keyword(const Params& p, PyObject* key, PyObject* value, PyObject** slots) {
+    if (!PyUnicode_Check(key)) throw_conversion_error(key, "PyString");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!text) PyErr_Clear();  // unencodable: no parameter can have that name
+    if (text) {
+        const std::string_view name(text, static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < p.count; ++i) {
+            if (name != p.names[i]) continue;
+            if (slots[i]) {
+                throw_error(PyExc_TypeError,
+                            std::string(p.display) + " got multiple values for argument '" + std::string(name) + "'");
+            }
+            slots[i] = value;
+            return;
+        }
+    }
+    throw_error(PyExc_TypeError,
+                std::string(p.display) + " got an unexpected keyword argument '" + object_text(key) + "'");
+}
+
+void check_missing(const Params& p, Py_ssize_t n, PyObject** slots) {
+    if (n >= p.required) return;
+    Py_ssize_t missing = 0;
+    for (Py_ssize_t i = 0; i < p.required; ++i) missing += slots[i] == nullptr;
+    if (missing == 0) return;
+    std::string msg = std::string(p.display) + " missing " + std::to_string(missing) + " required positional " +
+                      (missing == 1 ? "argument" : "arguments") + ": ";
+    Py_ssize_t listed = 0;
+    for (Py_ssize_t i = 0; i < p.required; ++i) {
+        if (slots[i]) continue;
+        if (listed > 0) {
+            if (missing > 2) msg += ",";
+            msg += listed == missing - 1 ? " and " : " ";
+        }
+        msg += "'";
+        msg += p.names[i];
+        msg += "'";
+        ++listed;
+    }
+    throw_error(PyExc_TypeError, std::move(msg));
+}
+
+}  // namespace
+
+void bind_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** slots) {
+    const Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
+    if (n > p.count) too_many(p, n);
+    for (Py_ssize_t i = 0; i < p.count; ++i) slots[i] = i < n ? PyTuple_GET_ITEM(args, i) : nullptr;
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(p, key, value, slots);
+    }
+    check_missing(p, n, slots);
+}
+
+void bind_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargs);
+    if (n > p.count) too_many(p, n);
+    for (Py_ssize_t i = 0; i < p.count; ++i) slots[i] = i < n ? args[i] : nullptr;
+    if (kwnames) {
+        const Py_ssize_t k = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < k; ++i) bind_keyword(p, PyTuple_GET_ITEM(kwnames, i), args[n + i], slots);
+    }
+    check_missing(p, n, slots);
+}
+
+}  // namespace corvane::py

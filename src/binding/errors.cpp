@@ -1,0 +1,261 @@
+#include "errors.hpp"
+
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "compat.hpp"
+#include "names.hpp"
+
+
+namespace corvane::py {
+
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "\n"
+    "The exception raised when native code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr const char kGenericPanic[] = "native code panicked without a message";
+
+PyObject* g_panic_type = nullptr;
+
+Ref make_str(std::string_view s) {
+    // Messages are built from valid UTF-8 texts; "replace" only guards.
+    return Ref::steal(must(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace")));
+}
+
+void append_utf8(std::string& out, Py_UCS4 c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+void raise_panic(const Panic& p) {
+    PyObject* type = panic_exception_type();
+    Ref msg = make_str(p.has_message ? std::string_view(p.message) : std::string_view(kGenericPanic));
+    PyErr_SetObject(type, msg.get());
+}
+
+void raise_engine_error(const Error& e) {
+    PyObject* type = e.kind == Error::Kind::Value ? PyExc_ValueError : PyExc_RuntimeError;
+    Ref msg = make_str(e.message);
+    PyErr_SetObject(type, msg.get());
+}
+
+// Raises the C++ exception being handled; may itself throw (a panic while the
+// PanicException type is made, for instance).
+void raise_handled() {
+    try {
+        throw;
+    } catch (PyError& e) {
+        std::move(e).restore();
+    } catch (const Error& e) {
+        raise_engine_error(e);
+    } catch (const Panic& p) {
+        raise_panic(p);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "corvane_acp_native: native code panicked: memory allocation failed\n");
+        raise_panic(Panic{"memory allocation failed", true});
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvane_acp_native: native code panicked: %s\n", e.what());
+        raise_panic(Panic{e.what(), true});
+    } catch (...) {
+        std::fprintf(stderr, "corvane_acp_native: native code panicked\n");
+        raise_panic(Panic{{}, false});
+    }
+}
+
+[[noreturn]] void uncaught() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace
+
+PyError PyError::pending(PyObject* type, std::string message, Ref cause) {
+    PyError e;
+    e.type_ = Ref::borrow(type);
+    e.message_ = std::move(message);
+    e.cause_ = std::move(cause);
+    e.pending_ = true;
+    return e;
+}
+
+PyError PyError::fetched(Ref type, Ref value, Ref tb) {
+    PyError e;
+    e.type_ = std::move(type);
+    e.value_ = std::move(value);
+    e.tb_ = std::move(tb);
+    return e;
+}
+
+void PyError::restore() && {
+    if (!pending_) {
+        compat::restore(std::move(type_), std::move(value_), std::move(tb_));
+        return;
+    }
+    Ref msg = make_str(message_);
+    if (!cause_) {
+        PyErr_SetObject(type_.get(), msg.get());
+        return;
+    }
+    Ref exc = Ref::steal(PyObject_CallOneArg(type_.get(), msg.get()));
+    if (!exc) return;  // the interpreter's own error is pending instead
+    PyException_SetCause(exc.get(), cause_.release());
+    PyErr_SetObject(type_.get(), exc.get());
+}
+
+bool PyError::matches(PyObject* type) const noexcept {
+    return PyErr_GivenExceptionMatches(type_.get(), type) != 0;
+}
+
+std::string PyError::text() const {
+    if (pending_) return message_;
+    return object_text(value_.get());
+}
+
+std::string PyError::describe() const {
+    std::string out = reinterpret_cast<PyTypeObject*>(type_.get())->tp_name;
+    std::string t = text();
+    if (!t.empty()) out += ": " + t;
+    return out;
+}
+
+PyError PyError::with_argument_name(std::string_view name) && {
+    if (!is_exactly(PyExc_TypeError)) return std::move(*this);
+    std::string msg = "argument '";
+    msg.append(name);
+    msg += "': ";
+    msg += text();
+    Ref cause;
+    if (pending_) {
+        cause = std::move(cause_);
+    } else if (value_) {
+        cause = Ref::steal(PyException_GetCause(value_.get()));
+    }
+    return pending(PyExc_TypeError, std::move(msg), std::move(cause));
+}
+
+[[noreturn]] void throw_error(PyObject* type, std::string message) {
+    throw PyError::pending(type, std::move(message));
+}
+
+[[noreturn]] void throw_fetched() {
+    Ref type, value, tb;
+    compat::fetch(type, value, tb);
+    if (!type) throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (type.get() == panic_exception_type()) {
+        std::string msg;
+        Ref s = Ref::steal(PyObject_Str(value.get()));
+        const char* utf8 = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
+        if (utf8) {
+            msg = utf8;
+        } else {
+            PyErr_Clear();
+            msg = "Unwrapped panic from Python code";
+        }
+        std::fputs("--- Pelorin is resuming a panic after fetching a PanicException from Python. ---\n"
+                   "Python stack trace below:\n",
+                   stderr);
+        std::fflush(stderr);
+        compat::restore(std::move(type), std::move(value), std::move(tb));
+        PyErr_PrintEx(0);
+        resume_panic(std::move(msg));
+    }
+    throw PyError::fetched(std::move(type), std::move(value), std::move(tb));
+}
+
+[[noreturn]] void api_call_failed() {
+    if (PyErr_Occurred()) PyErr_Print();
+    panic("Python API call failed");
+}
+
+[[noreturn]] void panic_with_pending(std::string_view step) {
+    Ref type, value, tb;
+    compat::fetch(type, value, tb);
+    std::string msg(step);
+    if (type) msg += ": " + PyError::fetched(std::move(type), std::move(value), std::move(tb)).describe();
+    panic(std::move(msg));
+}
+
+std::string utf8_lossy(PyObject* str) {
+    Py_ssize_t size = 0;
+    if (const char* p = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(p, static_cast<size_t>(size));
+    PyErr_Clear();
+    std::string out;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+        append_utf8(out, c);
+    }
+    return out;
+}
+
+std::string object_text(PyObject* obj) {
+    Ref s = Ref::steal(PyObject_Str(obj));
+    if (s) return utf8_lossy(s.get());
+    PyErr_WriteUnraisable(obj);
+    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname()));
+    if (name && PyUnicode_Check(name.get())) return "<unprintable " + utf8_lossy(name.get()) + " object>";
+    PyErr_Clear();
+    return "<unprintable object>";
+}
+
+PyObject* panic_exception_type() {
+    if (g_panic_type) return g_panic_type;
+    PyObject* t = PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (!t) {
+        Ref type, value, tb;
+        compat::fetch(type, value, tb);
+        std::string msg = "Failed to initialize new exception type.";
+        if (type) msg += ": " + PyError::fetched(std::move(type), std::move(value), std::move(tb)).describe();
+        panic(std::move(msg));
+    }
+    if (g_panic_type) {
+        Py_DECREF(t);  // another thread made it while the interpreter lock was free
+    } else {
+        g_panic_type = t;
+    }
+    return g_panic_type;
+}
+
+void raise_current() noexcept {
+    try {
+        raise_handled();
+    } catch (...) {
+        uncaught();
+    }
+}
+
+void report_current_unraisable() noexcept {
+    try {
+        raise_handled();
+        PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+        uncaught();
+    }
+}
+
+}  // namespace corvane::py

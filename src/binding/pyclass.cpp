@@ -1,0 +1,72 @@
+#include "pyclass.hpp"
+
+#include <cstring>
+
+#include "compat.hpp"
+
+namespace corvane::py {
+
+namespace {
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    return guard([]() -> PyObject* { throw_error(PyExc_TypeError, "No constructor defined"); });
+}
+
+// A RuntimeError naming the class, caused by the pending exception.
+[[noreturn]] void init_failed(const char* name) {
+    Ref type, value, tb;
+    compat::fetch(type, value, tb);
+    throw PyError::pending(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + name,
+                           std::move(value));
+}
+
+}  // namespace
+
+PyTypeObject* make_type(const TypeSpec& spec) {
+    std::string doc;
+    if (spec.signature) {
+        doc = std::string(spec.name) + spec.signature + "\n--\n\n";
+        if (doc.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "class doc cannot contain nul bytes");
+            init_failed(spec.name);
+        }
+    }
+
+    PyType_Slot slots[7];
+    int n = 0;
+    if (!doc.empty()) slots[n++] = {Py_tp_doc, const_cast<char*>(doc.c_str())};
+    slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.tp_new ? spec.tp_new : &no_constructor)};
+    if (spec.repr) slots[n++] = {Py_tp_repr, reinterpret_cast<void*>(spec.repr)};
+    if (spec.methods) slots[n++] = {Py_tp_methods, spec.methods};
+    slots[n++] = {Py_tp_getset, spec.getset};
+    slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)};
+    slots[n] = {0, nullptr};
+
+    const std::string qualified = std::string("builtins.") + spec.name;
+    PyType_Spec type_spec{qualified.c_str(), spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
+    if (!type) init_failed(spec.name);
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+
+    if (!doc.empty()) {
+        // The interpreter strips the signature line from a heap type's doc;
+        // putting the whole text back keeps __text_signature__ available.
+        auto* copy = static_cast<char*>(PyObject_Malloc(doc.size() + 1));
+        if (!copy) {
+            Py_DECREF(type);
+            PyErr_NoMemory();
+            init_failed(spec.name);
+        }
+        std::memcpy(copy, doc.c_str(), doc.size() + 1);
+        PyObject_Free(const_cast<char*>(tp->tp_doc));
+        tp->tp_doc = copy;
+    }
+    return tp;
+}
+
+[[noreturn]] void type_creation_failed(const char* name) {
+    PyErr_PrintEx(0);
+    panic(std::string("failed to create type object for ") + name);
+}
+
+}  // namespace corvane::py

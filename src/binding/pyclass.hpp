@@ -1,0 +1,281 @@
+// Declarative Python classes over plain records.
+//
+// A class is described once, by a specialisation of Class<Record> that names it,
+// gives its constructor signature (or none), and lists its attributes in a
+// PyGetSetDef table built from rw<Record, &Record::field>("name") and
+// ro<Record, fn>("name") entries. Type objects, getters, setters, constructors,
+// wrapping and deallocation are generated from that description.
+#pragma once
+
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+
+namespace corvane::py {
+
+// Instance layout: object header, the record held by value, the access counter.
+template <class Rec>
+struct PyObj {
+    PyObject_HEAD
+    Rec value;
+    Py_ssize_t borrow;
+};
+
+template <class Rec>
+struct Class;  // specialised per Python class
+
+template <class T>
+concept PyClassRecord = requires { Class<T>::name; };
+
+// Everything make_type needs to build one type object.
+struct TypeSpec {
+    const char* name;
+    const char* signature;  // nullptr: the class has no constructor
+    int basicsize;
+    newfunc tp_new;         // nullptr: "No constructor defined"
+    reprfunc repr;          // nullptr: the interpreter's default
+    PyGetSetDef* getset;
+    PyMethodDef* methods;
+    destructor dealloc;
+};
+
+// Creates a type object; failures become RuntimeError
+// "An error occurred while initializing class <name>" with the cause attached.
+PyTypeObject* make_type(const TypeSpec& spec);
+// Outside registration a type that cannot be made is an internal fault.
+[[noreturn]] void type_creation_failed(const char* name);
+
+template <class Rec>
+struct TypeCell {
+    static inline PyTypeObject* type = nullptr;
+};
+
+template <class Rec>
+void dealloc(PyObject* self) {
+    guard_dealloc([&] { reinterpret_cast<PyObj<Rec>*>(self)->value.~Rec(); });
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+template <class Rec>
+PyObject* repr_slot(PyObject* self);
+
+template <class Rec>
+TypeSpec type_spec() {
+    using C = Class<Rec>;
+    TypeSpec s{};
+    s.name = C::name;
+    s.basicsize = static_cast<int>(sizeof(PyObj<Rec>));
+    s.getset = C::getset;
+    s.dealloc = &dealloc<Rec>;
+    if constexpr (requires { C::signature; }) s.signature = C::signature;
+    if constexpr (requires { C::tp_new; }) s.tp_new = C::tp_new;
+    if constexpr (requires(const Rec& r) { C::repr(r); }) s.repr = &repr_slot<Rec>;
+    if constexpr (requires { C::methods; }) s.methods = C::methods;
+    return s;
+}
+
+// Makes (or returns) the type object during module registration.
+template <class Rec>
+PyTypeObject* register_type() {
+    if (!TypeCell<Rec>::type) {
+        PyTypeObject* t = make_type(type_spec<Rec>());
+        if (TypeCell<Rec>::type) {
+            Py_DECREF(t);
+        } else {
+            TypeCell<Rec>::type = t;
+        }
+    }
+    return TypeCell<Rec>::type;
+}
+
+// The class's type object for every later use.
+template <class Rec>
+PyTypeObject* type_object() {
+    if (PyTypeObject* t = TypeCell<Rec>::type) [[likely]]
+        return t;
+    try {
+        return register_type<Rec>();
+    } catch (PyError& e) {
+        std::move(e).restore();
+        type_creation_failed(Class<Rec>::name);
+    }
+}
+
+template <class Rec>
+bool is_instance(PyObject* obj) {
+    PyTypeObject* t = type_object<Rec>();
+    return Py_TYPE(obj) == t || PyType_IsSubtype(Py_TYPE(obj), t);
+}
+
+template <class Rec>
+PyObj<Rec>& receiver(PyObject* self) {
+    if (!is_instance<Rec>(self)) throw_conversion_error(self, Class<Rec>::name);
+    return *reinterpret_cast<PyObj<Rec>*>(self);
+}
+
+// A new Python object of the record's class holding v.
+template <class Rec>
+PyObject* wrap(Rec v) {
+    PyTypeObject* t = type_object<Rec>();
+    PyObject* obj = t->tp_alloc(t, 0);
+    if (!obj) panic_with_pending(std::string("could not allocate a ") + Class<Rec>::name + " object");
+    auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
+    new (&o->value) Rec(std::move(v));
+    o->borrow = 0;
+    return obj;
+}
+
+template <class Rec>
+PyObject* repr_slot(PyObject* self) {
+    return guard([&] {
+        auto& o = receiver<Rec>(self);
+        SharedAccess access(o.borrow);
+        const std::string text = Class<Rec>::repr(o.value);
+        return new_str(text);
+    });
+}
+
+// ---- conversions by value type -------------------------------------------
+
+template <class T>
+struct Conv;
+
+template <>
+struct Conv<std::int64_t> {
+    static std::int64_t from(PyObject* o) { return to_i64(o); }
+    static PyObject* to(std::int64_t v) { return new_int(v); }
+};
+
+template <>
+struct Conv<std::int32_t> {
+    static std::int32_t from(PyObject* o) { return to_i32(o); }
+    static PyObject* to(std::int32_t v) { return new_int(v); }
+};
+
+template <>
+struct Conv<std::string> {
+    static std::string from(PyObject* o) { return to_text(o); }
+    static PyObject* to(const std::string& v) { return new_str(v); }
+};
+
+template <class T>
+struct Conv<std::optional<T>> {
+    static std::optional<T> from(PyObject* o) {
+        if (!o || o == Py_None) return std::nullopt;
+        return Conv<T>::from(o);
+    }
+    static PyObject* to(const std::optional<T>& v) { return v ? Conv<T>::to(*v) : new_none(); }
+};
+
+// A record copied out of (or into) an object of its class.
+template <PyClassRecord T>
+struct Conv<T> {
+    static T from(PyObject* o) {
+        if (!is_instance<T>(o)) throw_conversion_error(o, Class<T>::name);
+        auto& src = *reinterpret_cast<PyObj<T>*>(o);
+        SharedAccess access(src.borrow);
+        return src.value;
+    }
+    static PyObject* to(const T& v) { return wrap<T>(v); }
+};
+
+// ---- attribute descriptors -------------------------------------------------
+
+template <class Rec, auto M>
+using FieldType = std::remove_cvref_t<decltype(std::declval<Rec&>().*M)>;
+
+template <class Rec, auto M>
+PyObject* get_field(PyObject* self, void*) {
+    return guard([&] {
+        auto& o = receiver<Rec>(self);
+        SharedAccess access(o.borrow);
+        return Conv<FieldType<Rec, M>>::to(o.value.*M);
+    });
+}
+
+template <class Rec, auto M>
+int set_field(PyObject* self, PyObject* value, void*) {
+    return guard_int([&] {
+        if (!value) throw_error(PyExc_AttributeError, "can't delete attribute");
+        FieldType<Rec, M> v = Conv<FieldType<Rec, M>>::from(value);
+        auto& o = receiver<Rec>(self);
+        ExclusiveAccess access(o.borrow);
+        o.value.*M = std::move(v);
+        return 0;
+    });
+}
+
+// Read-only attribute computed by fn(const Rec&) -> new reference.
+template <class Rec, auto Fn>
+PyObject* get_computed(PyObject* self, void*) {
+    return guard([&] {
+        auto& o = receiver<Rec>(self);
+        SharedAccess access(o.borrow);
+        return Fn(o.value);
+    });
+}
+
+template <class Rec, auto M>
+constexpr PyGetSetDef rw(const char* name) {
+    return {name, &get_field<Rec, M>, &set_field<Rec, M>, "", nullptr};
+}
+
+template <class Rec, auto M>
+constexpr PyGetSetDef ro(const char* name) {
+    return {name, &get_field<Rec, M>, nullptr, "", nullptr};
+}
+
+template <class Rec, auto Fn>
+constexpr PyGetSetDef computed(const char* name) {
+    return {name, &get_computed<Rec, Fn>, nullptr, "", nullptr};
+}
+
+// ---- arguments ---------------------------------------------------------------
+
+// Converts one bound argument; a TypeError names the parameter.
+template <class T>
+T convert_arg(PyObject* obj, const char* name) {
+    try {
+        return Conv<T>::from(obj);
+    } catch (PyError& e) {
+        throw std::move(e).with_argument_name(name);
+    }
+}
+
+// Constructor over an aggregate record whose fields are the parameters, in order.
+template <class Rec, class... Ts>
+struct Constructor {
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        return guard([&] {
+            static_assert(sizeof...(Ts) <= kMaxParams);
+            PyObject* slots[sizeof...(Ts)];
+            bind_tuple(Class<Rec>::params, args, kwargs, slots);
+            Rec rec = build(slots, std::index_sequence_for<Ts...>{});
+            allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+            PyObject* obj = alloc(type, 0);
+            if (!obj) throw_fetched();
+            auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
+            new (&o->value) Rec(std::move(rec));
+            o->borrow = 0;
+            return obj;
+        });
+    }
+
+private:
+    template <size_t... I>
+    static Rec build(PyObject** slots, std::index_sequence<I...>) {
+        // Braced initialisation converts the parameters strictly in order.
+        return Rec{convert_arg<Ts>(slots[I], Class<Rec>::params.names[I])...};
+    }
+};
+
+}  // namespace corvane::py

@@ -1,0 +1,38 @@
+// The built-in product catalog and the pricing rules.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../records/values.hpp"
+#include "session.hpp"
+
+namespace corvane {
+
+struct Product {
+    std::string_view id;
+    std::string_view title;
+    std::int64_t price;  // cents, "USD"
+    std::string_view variant_id;
+    std::string_view sku;
+    std::string_view image_url;
+};
+
+inline constexpr std::string_view kCurrency = "USD";
+
+std::span<const Product> catalog() noexcept;
+// Index of the product with exactly this identifier, or -1.
+int find_product(std::string_view id) noexcept;
+// The catalog's line item for product index with the given quantity.
+LineItem catalog_line(std::uint8_t product, std::int32_t quantity);
+
+// Prices a request list in request order; the first unknown identifier fails
+// with ValueError "Product not found: <id>".
+std::vector<StoredLine> price_items(std::span<const RequestItem> items);
+
+// Totals rule over (unit price, quantity) pairs, with wrapping 64-bit arithmetic.
+Totals compute_totals(std::span<const StoredLine> lines);
+
+}  // namespace corvane

@@ -1,0 +1,27 @@
+// The checkout lifecycle over the process-wide session store. Every operation
+// takes already converted plain values, does all work that needs no store
+// before taking the store's lock, and returns a deep copy taken under it.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../records/values.hpp"
+#include "session.hpp"
+
+namespace corvane {
+
+// Base of every order page; the session identifier is appended as is.
+inline constexpr std::string_view kOrderBaseUrl = "https://orders.corvane.example/";
+
+CheckoutSession create_session(std::span<const RequestItem> items);
+CheckoutSession get_session(std::string_view session_id);
+CheckoutSession update_session(std::string_view session_id,
+                               const std::optional<std::vector<RequestItem>>& items,
+                               const std::optional<Customer>& customer);
+SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment);
+CheckoutSession cancel_session(std::string_view session_id);
+
+}  // namespace corvane

@@ -1,0 +1,15 @@
+// The operating system's random source, shared by identifiers and the store's
+// hash seed. Internal to the engine.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace corvane::detail {
+
+// Fills out[0..size) with fresh random bytes from the operating system. When the
+// source fails, panics with panic_prefix followed by the system error, written
+// as "<strerror text> (os error <n>)".
+void fill_os_random(void* out, std::size_t size, std::string_view panic_prefix);
+
+}  // namespace corvane::detail

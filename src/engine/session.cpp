@@ -1,0 +1,241 @@
+// Identifiers, timestamps and statuses of stored sessions, and the rendering of
+// a stored session's lines and totals.
+#include "session.hpp"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "catalog.hpp"
+#include "failure.hpp"
+#include "random_source.hpp"
+
+namespace corvane {
+
+// ---------------------------------------------------------------- Uuid
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Offsets of the hyphens in the 36-character form.
+constexpr bool is_hyphen_at(std::size_t i) noexcept {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
+
+// Value of a lower-case hexadecimal digit, or -1.
+constexpr int hex_value(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void Uuid::write(char* out) const noexcept {
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (is_hyphen_at(pos)) out[pos++] = '-';
+        out[pos++] = kHexDigits[bytes[i] >> 4];
+        out[pos++] = kHexDigits[bytes[i] & 0x0f];
+    }
+}
+
+std::string Uuid::str() const {
+    std::string text(text_size, '\0');
+    write(text.data());
+    return text;
+}
+
+std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
+    if (text.size() != text_size) return std::nullopt;
+    Uuid id;
+    std::size_t byte = 0;
+    for (std::size_t pos = 0; pos < text_size;) {
+        if (is_hyphen_at(pos)) {
+            if (text[pos] != '-') return std::nullopt;
+            ++pos;
+            continue;
+        }
+        const int hi = hex_value(text[pos]);
+        const int lo = hex_value(text[pos + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        id.bytes[byte++] = static_cast<std::uint8_t>((hi << 4) | lo);
+        pos += 2;
+    }
+    return id;
+}
+
+Uuid Uuid::random() {
+    Uuid id;
+    detail::fill_os_random(id.bytes.data(), id.bytes.size(),
+                           "could not retrieve random bytes for uuid: ");
+    id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0f) | 0x40);  // version 4
+    id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3f) | 0x80);  // variant 10
+    return id;
+}
+
+// ---------------------------------------------------------------- Timestamp
+
+namespace {
+
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// Writes value as exactly width decimal digits (zero-padded), returns the end.
+char* put_digits(char* out, std::uint64_t value, int width) noexcept {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+
+int digit_count(std::uint64_t value) noexcept {
+    int n = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++n;
+    }
+    return n;
+}
+
+struct CivilDate {
+    std::int64_t year;
+    unsigned month;  // 1..12
+    unsigned day;    // 1..31
+};
+
+// Proleptic Gregorian date of a day count relative to 1970-01-01.
+constexpr CivilDate civil_from_days(std::int64_t days) noexcept {
+    days += 719468;  // shift the epoch to 0000-03-01
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto doe = static_cast<std::uint64_t>(days - era * 146097);          // [0, 146096]
+    const std::uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+    const std::uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);          // [0, 365]
+    const std::uint64_t mp = (5 * doy + 2) / 153;                                // [0, 11]
+    const auto day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    const auto month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+    return {year, month, day};
+}
+
+static_assert(civil_from_days(0).year == 1970 && civil_from_days(0).month == 1 &&
+              civil_from_days(0).day == 1);
+static_assert(civil_from_days(19782).year == 2024 && civil_from_days(19782).month == 2 &&
+              civil_from_days(19782).day == 29);
+
+// "<n>.<nnnnnnnnn>s" for a non-negative duration in nanoseconds.
+std::string describe_duration(std::uint64_t seconds, std::uint32_t nanos) {
+    char buf[48];
+    char* p = buf;
+    p = put_digits(p, seconds, digit_count(seconds));
+    *p++ = '.';
+    p = put_digits(p, nanos, 9);
+    *p++ = 's';
+    return std::string(buf, p);
+}
+
+}  // namespace
+
+Timestamp Timestamp::now() {
+    struct timespec ts {};
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        const int err = errno;
+        panic("could not read the system clock: " + std::string(std::strerror(err)) +
+              " (os error " + std::to_string(err) + ")");
+    }
+    std::int64_t sec = static_cast<std::int64_t>(ts.tv_sec);
+    std::int64_t nsec = static_cast<std::int64_t>(ts.tv_nsec);
+    // The kernel keeps tv_nsec in range; fold in anything else rather than trust it.
+    if (nsec < 0 || nsec >= kNanosPerSecond) {
+        sec += nsec / kNanosPerSecond;
+        nsec %= kNanosPerSecond;
+        if (nsec < 0) {
+            nsec += kNanosPerSecond;
+            sec -= 1;
+        }
+    }
+    if (sec < 0) {
+        // How far before the epoch: -(sec + nsec / 1e9) seconds.
+        std::uint64_t before_sec = static_cast<std::uint64_t>(-(sec + 1));
+        std::uint32_t before_nsec = static_cast<std::uint32_t>(kNanosPerSecond - nsec);
+        if (before_nsec == kNanosPerSecond) {
+            before_nsec = 0;
+            before_sec += 1;
+        }
+        panic("system time before Unix epoch: the clock reads " +
+              describe_duration(before_sec, before_nsec) + " before 1970-01-01T00:00:00Z");
+    }
+    return Timestamp{sec, static_cast<std::uint32_t>(nsec)};
+}
+
+std::string Timestamp::rfc3339() const {
+    std::int64_t days = seconds / 86400;
+    std::int64_t rem = seconds % 86400;
+    if (rem < 0) {
+        rem += 86400;
+        days -= 1;
+    }
+    const CivilDate date = civil_from_days(days);
+    const auto secs_of_day = static_cast<std::uint64_t>(rem);
+
+    char buf[64];
+    char* p = buf;
+    std::int64_t year = date.year;
+    if (year < 0) {
+        *p++ = '-';
+    }
+    const std::uint64_t abs_year =
+        year < 0 ? 0 - static_cast<std::uint64_t>(year) : static_cast<std::uint64_t>(year);
+    const int year_width = digit_count(abs_year) < 4 ? 4 : digit_count(abs_year);
+    p = put_digits(p, abs_year, year_width);
+    *p++ = '-';
+    p = put_digits(p, date.month, 2);
+    *p++ = '-';
+    p = put_digits(p, date.day, 2);
+    *p++ = 'T';
+    p = put_digits(p, secs_of_day / 3600, 2);
+    *p++ = ':';
+    p = put_digits(p, secs_of_day / 60 % 60, 2);
+    *p++ = ':';
+    p = put_digits(p, secs_of_day % 60, 2);
+    if (nanoseconds != 0) {
+        *p++ = '.';
+        if (nanoseconds % 1'000'000 == 0) {
+            p = put_digits(p, nanoseconds / 1'000'000, 3);
+        } else if (nanoseconds % 1000 == 0) {
+            p = put_digits(p, nanoseconds / 1000, 6);
+        } else {
+            p = put_digits(p, nanoseconds, 9);
+        }
+    }
+    std::memcpy(p, "+00:00", 6);
+    p += 6;
+    return std::string(buf, p);
+}
+
+// ---------------------------------------------------------------- Status
+
+std::string_view status_text(Status s) noexcept {
+    switch (s) {
+        case Status::NotReadyForPayment: return "not_ready_for_payment";
+        case Status::ReadyForPayment: return "ready_for_payment";
+        case Status::Completed: return "completed";
+        case Status::Canceled: return "canceled";
+    }
+    return "not_ready_for_payment";
+}
+
+// ---------------------------------------------------------------- CheckoutSession
+
+LineItem CheckoutSession::line_item(std::size_t i) const {
+    const StoredLine& line = items[i];
+    return catalog_line(line.product, line.quantity);
+}
+
+Totals CheckoutSession::totals() const {
+    return compute_totals(items);
+}
+
+}  // namespace corvane

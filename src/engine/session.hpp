@@ -1,0 +1,76 @@
+// The stored form of a checkout session. It is compact on purpose: sessions are
+// never deleted, so their size bounds how long a process can run. Identifiers and
+// timestamps are held as numbers and lines as (catalog index, quantity); every
+// read renders exactly the same texts a fully textual record would hold.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../records/values.hpp"
+
+namespace corvane {
+
+struct Uuid {
+    std::array<std::uint8_t, 16> bytes{};
+
+    static constexpr std::size_t text_size = 36;
+    // Writes the 36-character lower-case 8-4-4-4-12 form into out.
+    void write(char* out) const noexcept;
+    std::string str() const;
+    // Accepts exactly the form write() produces (lower-case hex, hyphens at
+    // 8, 13, 18, 23); anything else is no identifier this module ever made.
+    static std::optional<Uuid> parse(std::string_view text) noexcept;
+    // A fresh version-4 identifier from the OS random source; panics with
+    // "could not retrieve random bytes for uuid: ..." when the source fails.
+    static Uuid random();
+
+    friend bool operator==(const Uuid&, const Uuid&) = default;
+};
+
+struct Timestamp {
+    std::int64_t seconds = 0;      // since 1970-01-01T00:00:00Z, never negative
+    std::uint32_t nanoseconds = 0;  // 0 .. 999'999'999
+
+    // Current UTC time; panics with "system time before Unix epoch: ..." when
+    // the clock reads before 1970.
+    static Timestamp now();
+    // RFC 3339, shortest exact fraction (none, 3, 6 or 9 digits), "+00:00".
+    std::string rfc3339() const;
+
+    friend bool operator==(const Timestamp&, const Timestamp&) = default;
+};
+
+enum class Status : std::uint8_t { NotReadyForPayment, ReadyForPayment, Completed, Canceled };
+std::string_view status_text(Status s) noexcept;
+
+// One priced line as stored: lines only ever come from the catalog.
+struct StoredLine {
+    std::uint8_t product = 0;  // catalog index
+    std::int32_t quantity = 0;
+};
+
+struct CheckoutSession {
+    Uuid id;
+    Status status = Status::NotReadyForPayment;
+    std::vector<StoredLine> items;
+    Boxed<Customer> customer;  // absent until an update supplies one
+    Timestamp created_at;
+    Timestamp updated_at;
+
+    // The full line item for line i (fresh texts from the catalog).
+    LineItem line_item(std::size_t i) const;
+    // The totals rule applied to the current items (totals always follow items).
+    Totals totals() const;
+};
+
+struct SessionWithOrder {
+    CheckoutSession session;
+    Order order;
+};
+
+}  // namespace corvane

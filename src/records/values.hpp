@@ -1,0 +1,81 @@
+// Plain value records shared by the engine and the Python classes.
+// Nothing here knows about Python: every record owns its texts and copies deeply.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvane {
+
+using OptText = std::optional<std::string>;
+
+struct Money {
+    std::int64_t amount = 0;
+    std::string currency;
+};
+
+struct Totals {
+    Money subtotal, tax, shipping, discount, grand_total;
+};
+
+struct Address {
+    OptText name, line1, line2, city, region, postal_code, country, phone, email;
+};
+
+struct Customer {
+    std::optional<Address> billing_address, shipping_address;
+};
+
+struct RequestItem {
+    std::string id;
+    std::int32_t quantity = 0;
+};
+
+struct LineItem {
+    std::string id;
+    std::string title;
+    std::int32_t quantity = 0;
+    Money unit_price;
+    OptText variant_id, sku, image_url;
+};
+
+struct PaymentRequest {
+    OptText delegated_token, method;
+};
+
+struct Order {
+    std::string id;
+    std::string checkout_session_id;
+    std::string status;
+    OptText permalink_url;
+};
+
+// A heap box with value semantics: copying the box copies the boxed value.
+// Keeps rarely present, large members (a session's customer) out of line.
+template <class T>
+class Boxed {
+public:
+    Boxed() = default;
+    explicit Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}
+    Boxed(const Boxed& o) : p_(o.p_ ? std::make_unique<T>(*o.p_) : nullptr) {}
+    Boxed(Boxed&&) noexcept = default;
+    Boxed& operator=(const Boxed& o) {
+        if (this != &o) p_ = o.p_ ? std::make_unique<T>(*o.p_) : nullptr;
+        return *this;
+    }
+    Boxed& operator=(Boxed&&) noexcept = default;
+
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    const T* get() const noexcept { return p_.get(); }
+    const T& operator*() const noexcept { return *p_; }
+    const T* operator->() const noexcept { return p_.get(); }
+
+private:
+    std::unique_ptr<T> p_;
+};
+
+}  // namespace corvane
