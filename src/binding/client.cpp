@@ -2,6 +2,7 @@
 // converts all of its arguments first, then runs one engine operation (which
 // takes and releases the store's lock), then builds the Python result.
 #include <algorithm>
+#include <tuple>
 
 #include "../engine/checkout.hpp"
 #include "../records/classes.hpp"
@@ -44,9 +45,11 @@ PyObject* client_method(const Params& params, PyObject* self, PyObject* const* a
         bind_fast(params, args, nargs, kwnames, slots);
         auto& client = receiver<ClientRecord>(self);
         SharedAccess access(client.borrow);
-        return [&]<size_t... I>(std::index_sequence<I...>) {
-            return body(convert_arg<Ts>(slots[I], params.names[I])...);
+        // Braced initialisation converts the arguments strictly in parameter order.
+        auto values = [&]<size_t... I>(std::index_sequence<I...>) {
+            return std::tuple<Ts...>{convert_arg<Ts>(slots[I], params.names[I])...};
         }(std::index_sequence_for<Ts...>{});
+        return std::apply(body, std::move(values));
     });
 }
 

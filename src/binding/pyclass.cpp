@@ -16,6 +16,10 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 [[noreturn]] void init_failed(const char* name) {
     Ref type, value, tb;
     compat::fetch(type, value, tb);
+    if (!type) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        compat::fetch(type, value, tb);
+    }
     throw PyError::pending(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + name,
                            std::move(value));
 }
@@ -48,6 +52,7 @@ PyTypeObject* make_type(const TypeSpec& spec) {
     if (!type) init_failed(spec.name);
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
 
+    if (spec.vectorcall) tp->tp_vectorcall = spec.vectorcall;
     if (!doc.empty()) {
         // The interpreter strips the signature line from a heap type's doc;
         // putting the whole text back keeps __text_signature__ available.

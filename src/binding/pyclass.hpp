@@ -40,6 +40,7 @@ struct TypeSpec {
     const char* signature;  // nullptr: the class has no constructor
     int basicsize;
     newfunc tp_new;         // nullptr: "No constructor defined"
+    vectorcallfunc vectorcall;
     reprfunc repr;          // nullptr: the interpreter's default
     PyGetSetDef* getset;
     PyMethodDef* methods;
@@ -77,7 +78,10 @@ TypeSpec type_spec() {
     s.getset = C::getset;
     s.dealloc = &dealloc<Rec>;
     if constexpr (requires { C::signature; }) s.signature = C::signature;
-    if constexpr (requires { C::tp_new; }) s.tp_new = C::tp_new;
+    if constexpr (requires { typename C::constructor; }) {
+        s.tp_new = &C::constructor::tp_new;
+        s.vectorcall = &C::constructor::vectorcall;
+    }
     if constexpr (requires(const Rec& r) { C::repr(r); }) s.repr = &repr_slot<Rec>;
     if constexpr (requires { C::methods; }) s.methods = C::methods;
     return s;
@@ -252,25 +256,41 @@ T convert_arg(PyObject* obj, const char* name) {
 }
 
 // Constructor over an aggregate record whose fields are the parameters, in order.
+// It serves both the tuple/dict slot and the vectorcall protocol, which spares
+// the interpreter building an argument tuple for every construction.
 template <class Rec, class... Ts>
 struct Constructor {
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&] {
-            static_assert(sizeof...(Ts) <= kMaxParams);
-            PyObject* slots[sizeof...(Ts)];
+            PyObject* slots[kSlots];
             bind_tuple(Class<Rec>::params, args, kwargs, slots);
-            Rec rec = build(slots, std::index_sequence_for<Ts...>{});
-            allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-            PyObject* obj = alloc(type, 0);
-            if (!obj) throw_fetched();
-            auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
-            new (&o->value) Rec(std::move(rec));
-            o->borrow = 0;
-            return obj;
+            return make(type, slots);
+        });
+    }
+
+    static PyObject* vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        return guard([&] {
+            PyObject* slots[kSlots];
+            bind_fast(Class<Rec>::params, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots);
+            return make(reinterpret_cast<PyTypeObject*>(type), slots);
         });
     }
 
 private:
+    static constexpr size_t kSlots = sizeof...(Ts) > 0 ? sizeof...(Ts) : 1;
+    static_assert(sizeof...(Ts) <= kMaxParams);
+
+    static PyObject* make(PyTypeObject* type, PyObject** slots) {
+        Rec rec = build(slots, std::index_sequence_for<Ts...>{});
+        allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+        PyObject* obj = alloc(type, 0);
+        if (!obj) throw_fetched();
+        auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
+        new (&o->value) Rec(std::move(rec));
+        o->borrow = 0;
+        return obj;
+    }
+
     template <size_t... I>
     static Rec build(PyObject** slots, std::index_sequence<I...>) {
         // Braced initialisation converts the parameters strictly in order.

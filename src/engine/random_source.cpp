@@ -40,17 +40,6 @@ GetrandomFn getrandom_fn() noexcept {
     return text;
 }
 
-std::string os_error_text(int err) {
-    char buf[256];
-    buf[0] = '\0';
-    const char* text = strerror_result(::strerror_r(err, buf, sizeof buf), buf);
-    std::string out = (text && *text) ? std::string(text) : std::string("Unknown error");
-    out += " (os error ";
-    out += std::to_string(err);
-    out += ')';
-    return out;
-}
-
 [[noreturn]] void fail(std::string_view prefix, std::string description) {
     std::string message;
     message.reserve(prefix.size() + description.size());
@@ -104,6 +93,17 @@ void fill_from_devices(std::uint8_t* out, std::size_t size, std::string_view pre
 }
 
 }  // namespace
+
+std::string os_error_text(int err) {
+    char buf[256];
+    buf[0] = '\0';
+    const char* text = strerror_result(::strerror_r(err, buf, sizeof buf), buf);
+    std::string out = (text && *text) ? std::string(text) : std::string("Unknown error");
+    out += " (os error ";
+    out += std::to_string(err);
+    out += ')';
+    return out;
+}
 
 void fill_os_random(void* out, std::size_t size, std::string_view panic_prefix) {
     auto* bytes = static_cast<std::uint8_t*>(out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace corvane::detail {
@@ -11,5 +12,8 @@ namespace corvane::detail {
 // source fails, panics with panic_prefix followed by the system error, written
 // as "<strerror text> (os error <n>)".
 void fill_os_random(void* out, std::size_t size, std::string_view panic_prefix);
+
+// "<strerror text> (os error <n>)" for an errno value.
+std::string os_error_text(int err);
 
 }  // namespace corvane::detail

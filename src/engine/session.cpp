@@ -142,8 +142,7 @@ Timestamp Timestamp::now() {
     struct timespec ts {};
     if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) {
         const int err = errno;
-        panic("could not read the system clock: " + std::string(std::strerror(err)) +
-              " (os error " + std::to_string(err) + ")");
+        panic("could not read the system clock: " + detail::os_error_text(err));
     }
     std::int64_t sec = static_cast<std::int64_t>(ts.tv_sec);
     std::int64_t nsec = static_cast<std::int64_t>(ts.tv_nsec);

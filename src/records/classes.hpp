@@ -30,7 +30,7 @@ struct Class<Money> {
     static constexpr const char* name = "Money";
     static constexpr const char* signature = "(amount, currency)";
     CORVANE_PARAMS("Money.__new__()", 2, "amount", "currency");
-    static constexpr newfunc tp_new = &Constructor<Money, std::int64_t, std::string>::tp_new;
+    using constructor = Constructor<Money, std::int64_t, std::string>;
     static PyGetSetDef getset[];
     static std::string repr(const Money& m);
 };
@@ -43,8 +43,8 @@ struct Class<Address> {
         "phone=None, email=None)";
     CORVANE_PARAMS("Address.__new__()", 0, "name", "line1", "line2", "city", "region", "postal_code", "country",
                    "phone", "email");
-    static constexpr newfunc tp_new = &Constructor<Address, OptText, OptText, OptText, OptText, OptText, OptText,
-                                                   OptText, OptText, OptText>::tp_new;
+    using constructor = Constructor<Address, OptText, OptText, OptText, OptText, OptText, OptText,
+                                                   OptText, OptText, OptText>;
     static PyGetSetDef getset[];
 };
 
@@ -53,8 +53,7 @@ struct Class<Customer> {
     static constexpr const char* name = "Customer";
     static constexpr const char* signature = "(billing_address=None, shipping_address=None)";
     CORVANE_PARAMS("Customer.__new__()", 0, "billing_address", "shipping_address");
-    static constexpr newfunc tp_new =
-        &Constructor<Customer, std::optional<Address>, std::optional<Address>>::tp_new;
+    using constructor = Constructor<Customer, std::optional<Address>, std::optional<Address>>;
     static PyGetSetDef getset[];
 };
 
@@ -96,7 +95,7 @@ struct Class<RequestItem> {
     static constexpr const char* name = "RequestItem";
     static constexpr const char* signature = "(id, quantity)";
     CORVANE_PARAMS("RequestItem.__new__()", 2, "id", "quantity");
-    static constexpr newfunc tp_new = &Constructor<RequestItem, std::string, std::int32_t>::tp_new;
+    using constructor = Constructor<RequestItem, std::string, std::int32_t>;
     static PyGetSetDef getset[];
 };
 
@@ -105,7 +104,7 @@ struct Class<PaymentRequest> {
     static constexpr const char* name = "PaymentRequest";
     static constexpr const char* signature = "(delegated_token=None, method=None)";
     CORVANE_PARAMS("PaymentRequest.__new__()", 0, "delegated_token", "method");
-    static constexpr newfunc tp_new = &Constructor<PaymentRequest, OptText, OptText>::tp_new;
+    using constructor = Constructor<PaymentRequest, OptText, OptText>;
     static PyGetSetDef getset[];
 };
 
@@ -114,7 +113,7 @@ struct Class<ClientRecord> {
     static constexpr const char* name = "AcpClient";
     static constexpr const char* signature = "(api_key=None)";
     CORVANE_PARAMS("AcpClient.__new__()", 0, "api_key");
-    static constexpr newfunc tp_new = &Constructor<ClientRecord, OptText>::tp_new;
+    using constructor = Constructor<ClientRecord, OptText>;
     static PyGetSetDef getset[];
     static PyMethodDef methods[];
 };
