@@ -1,0 +1,72 @@
+"""Shared fixtures: the fault-injection shim and a subprocess runner.
+
+Anything that may poison the process-wide session store (or otherwise leave
+the interpreter in a bad state) must run in a child interpreter via `run_py`.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+SHIM_SOURCE = Path(__file__).resolve().parent / "faults" / "shim.c"
+
+# Variables understood by the shim; never inherited by a child unless asked for.
+SHIM_VARIABLES = (
+    "CORVANE_SHIM_GETRANDOM",
+    "CORVANE_SHIM_GETRANDOM_AFTER",
+    "CORVANE_SHIM_CLOCK",
+)
+
+
+@pytest.fixture(scope="session")
+def shim(tmp_path_factory):
+    """Path of the compiled LD_PRELOAD fault shim (getrandom / clock_gettime)."""
+    if not sys.platform.startswith("linux"):
+        pytest.skip("the fault shim relies on LD_PRELOAD, available on Linux only")
+    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if not cc or not shutil.which(cc):
+        pytest.skip("no C compiler found (cc/gcc/clang) to build the fault shim")
+    out = tmp_path_factory.mktemp("faultshim") / "faultshim.so"
+    proc = subprocess.run(
+        [cc, "-shared", "-fPIC", "-O1", "-o", str(out), str(SHIM_SOURCE), "-ldl"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if proc.returncode != 0:
+        pytest.fail(f"building the fault shim failed:\n{proc.stdout}\n{proc.stderr}")
+    return str(out)
+
+
+@pytest.fixture
+def run_py():
+    """Run a Python snippet in a child interpreter and return the CompletedProcess.
+
+    run_py(code, preload=None, env=None, timeout=120)
+      code     source text (dedented automatically), run with `python -c`
+      preload  path of a shared object to put first in LD_PRELOAD
+      env      extra environment variables for the child
+    """
+
+    def run(code, preload=None, env=None, timeout=120):
+        child_env = {k: v for k, v in os.environ.items() if k not in SHIM_VARIABLES}
+        if preload:
+            old = child_env.get("LD_PRELOAD")
+            child_env["LD_PRELOAD"] = f"{preload}:{old}" if old else str(preload)
+        if env:
+            child_env.update({k: str(v) for k, v in env.items()})
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            env=child_env,
+            timeout=timeout,
+            stdin=subprocess.DEVNULL,
+        )
+
+    return run

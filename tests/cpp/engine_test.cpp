@@ -1,0 +1,622 @@
+// Unit tests of the checkout engine (no Python involved).
+// Build: g++ -std=c++20 -I src tests/cpp/engine_test.cpp src/engine/*.cpp -ldl
+// Returns nonzero when any check fails.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/catalog.hpp"
+#include "engine/checkout.hpp"
+#include "engine/failure.hpp"
+#include "engine/session.hpp"
+#include "engine/store.hpp"
+
+using namespace corvane;
+
+namespace {
+
+int g_failures = 0;
+
+void report_failure(const char* file, int line, const std::string& what) {
+    ++g_failures;
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what.c_str());
+}
+
+#define CHECK(cond)                                                 \
+    do {                                                            \
+        if (!(cond)) report_failure(__FILE__, __LINE__, #cond);     \
+    } while (0)
+
+#define CHECK_EQ(a, b)                                                                     \
+    do {                                                                                   \
+        const auto& va_ = (a);                                                             \
+        const auto& vb_ = (b);                                                             \
+        if (!(va_ == vb_)) {                                                               \
+            report_failure(__FILE__, __LINE__,                                             \
+                           std::string(#a " == " #b " (") + show(va_) + " vs " + show(vb_) + ")"); \
+        }                                                                                  \
+    } while (0)
+
+std::string show(const std::string& s) { return "\"" + s + "\""; }
+std::string show(std::string_view s) { return "\"" + std::string(s) + "\""; }
+template <class T>
+std::string show(const T& v) {
+    if constexpr (std::is_enum_v<T>) {
+        return std::to_string(static_cast<long long>(v));
+    } else if constexpr (std::is_integral_v<T>) {
+        return std::to_string(v);
+    } else {
+        return "<value>";
+    }
+}
+
+// Runs f and checks that it fails with exactly this Error.
+#define CHECK_ERROR(expr, kind_, message_)                                                  \
+    do {                                                                                    \
+        bool thrown_ = false;                                                               \
+        try {                                                                               \
+            (void)(expr);                                                                   \
+        } catch (const Error& e_) {                                                         \
+            thrown_ = true;                                                                 \
+            CHECK_EQ(e_.kind, kind_);                                                       \
+            CHECK_EQ(e_.message, std::string(message_));                                    \
+        } catch (...) {                                                                     \
+            thrown_ = true;                                                                 \
+            report_failure(__FILE__, __LINE__, "unexpected exception from " #expr);         \
+        }                                                                                   \
+        if (!thrown_) report_failure(__FILE__, __LINE__, "no Error from " #expr);           \
+    } while (0)
+
+constexpr auto kValue = Error::Kind::Value;
+constexpr auto kRuntime = Error::Kind::Runtime;
+
+constexpr std::uint8_t kLaptop = 0, kMouse = 1, kKeyboard = 2;
+
+void check_money(const Money& m, std::int64_t amount, int line) {
+    if (m.amount != amount || m.currency != "USD") {
+        report_failure(__FILE__, line,
+                       "money " + std::to_string(m.amount) + " " + m.currency + " expected " +
+                           std::to_string(amount) + " USD");
+    }
+}
+
+void check_totals(const std::vector<StoredLine>& lines, std::int64_t subtotal, std::int64_t tax,
+                  std::int64_t shipping, std::int64_t grand_total, int line) {
+    const Totals t = compute_totals(lines);
+    check_money(t.subtotal, subtotal, line);
+    check_money(t.tax, tax, line);
+    check_money(t.shipping, shipping, line);
+    check_money(t.discount, 0, line);
+    check_money(t.grand_total, grand_total, line);
+}
+
+// ------------------------------------------------------------------ totals
+
+void test_totals_table() {
+    using L = std::vector<StoredLine>;
+    check_totals(L{{kMouse, 1}}, 9900, 866, 999, 11765, __LINE__);
+    check_totals(L{{kKeyboard, 1}}, 29900, 2616, 0, 32516, __LINE__);
+    check_totals(L{{kLaptop, 1}}, 199900, 17491, 0, 217391, __LINE__);
+    check_totals(L{{kMouse, 1}, {kKeyboard, 1}}, 39800, 3482, 0, 43282, __LINE__);
+    check_totals(L{{kMouse, 2}}, 19800, 1732, 0, 21532, __LINE__);
+    check_totals(L{{kMouse, 1}, {kMouse, 1}}, 19800, 1732, 0, 21532, __LINE__);
+    check_totals(L{{kMouse, -1}}, -9900, -866, 999, -9767, __LINE__);
+    check_totals(L{{kMouse, 0}}, 0, 0, 999, 999, __LINE__);
+    check_totals(L{}, 0, 0, 999, 999, __LINE__);
+    // The double rate 0.0875 lands one cent below the decimal result here.
+    check_totals(L{{kMouse, 15}, {kKeyboard, 1}}, 178400, 15609, 0, 194009, __LINE__);
+    // The shipping threshold: exactly 10000 pays, 10100 does not.
+    check_totals(L{{kMouse, -150}, {kKeyboard, 50}}, 10000, 875, 999, 11874, __LINE__);
+    check_totals(L{{kKeyboard, 1}, {kMouse, -2}}, 10100, 883, 0, 10983, __LINE__);
+    // Negative subtotals pay shipping; a mix can cancel out.
+    check_totals(L{{kKeyboard, 1}, {kKeyboard, -1}}, 0, 0, 999, 999, __LINE__);
+}
+
+void test_totals_wrap() {
+    // 30000 lines of INT32_MAX laptops overflow 64 bits; the sum wraps.
+    std::vector<StoredLine> lines(30000, StoredLine{kLaptop, INT32_MAX});
+    unsigned __int128 exact = static_cast<unsigned __int128>(199900) * INT32_MAX * 30000;
+    const auto wrapped = static_cast<std::int64_t>(static_cast<std::uint64_t>(exact));
+    CHECK(exact > static_cast<unsigned __int128>(INT64_MAX));  // really overflows
+    const Totals t = compute_totals(lines);
+    CHECK_EQ(t.subtotal.amount, wrapped);
+    const auto tax = static_cast<std::int64_t>(static_cast<double>(wrapped) * 0.0875);
+    CHECK_EQ(t.tax.amount, tax);
+    const std::int64_t shipping = wrapped <= 10000 ? 999 : 0;
+    CHECK_EQ(t.shipping.amount, shipping);
+    CHECK_EQ(t.grand_total.amount,
+             static_cast<std::int64_t>(static_cast<std::uint64_t>(wrapped) +
+                                       static_cast<std::uint64_t>(tax) +
+                                       static_cast<std::uint64_t>(shipping)));
+
+    // Negative side: INT32_MIN quantities.
+    std::vector<StoredLine> neg(30000, StoredLine{kLaptop, INT32_MIN});
+    __int128 exact_neg = static_cast<__int128>(199900) * INT32_MIN * 30000;
+    const auto wrapped_neg =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<unsigned __int128>(exact_neg)));
+    CHECK_EQ(compute_totals(neg).subtotal.amount, wrapped_neg);
+
+    // The grand total wraps too: 21484 lines of INT32_MAX laptops stay just
+    // below 2^63, and adding the tax passes it.
+    std::vector<StoredLine> edge(21484, StoredLine{kLaptop, INT32_MAX});
+    const Totals te = compute_totals(edge);
+    unsigned __int128 exact_edge = static_cast<unsigned __int128>(199900) * INT32_MAX * 21484;
+    CHECK(exact_edge < static_cast<unsigned __int128>(INT64_MAX));
+    CHECK_EQ(te.subtotal.amount, static_cast<std::int64_t>(exact_edge));
+    CHECK(te.tax.amount > 0);
+    CHECK(te.grand_total.amount < 0);  // subtotal + tax passed 2^63
+}
+
+// ------------------------------------------------------------------ catalog
+
+void test_catalog() {
+    CHECK_EQ(catalog().size(), std::size_t{3});
+    CHECK_EQ(find_product("prod_laptop_001"), 0);
+    CHECK_EQ(find_product("prod_mouse_002"), 1);
+    CHECK_EQ(find_product("prod_keyboard_003"), 2);
+    for (std::string_view miss :
+         {std::string_view(""), std::string_view("prod_keyboard_00"), std::string_view("prod_keyboard_0033"),
+          std::string_view("PROD_MOUSE_002"), std::string_view("prod_mouse_002 "),
+          std::string_view(" prod_mouse_002"), std::string_view("prod_mouse_002\0", 15),
+          std::string_view("prod_mouse_003"), std::string_view("prod_laptop_00l")}) {
+        CHECK_EQ(find_product(miss), -1);
+    }
+    // A prefix of a longer buffer matches only by its own length.
+    const char buf[] = "prod_mouse_002XYZ";
+    CHECK_EQ(find_product(std::string_view(buf, 14)), 1);
+    CHECK_EQ(find_product(std::string_view(buf, 13)), -1);
+
+    const LineItem kb = catalog_line(kKeyboard, 3);
+    CHECK_EQ(kb.id, std::string("prod_keyboard_003"));
+    CHECK_EQ(kb.title, std::string("Magic Keyboard"));
+    CHECK_EQ(kb.quantity, 3);
+    check_money(kb.unit_price, 29900, __LINE__);
+    CHECK(kb.variant_id && *kb.variant_id == "var_003");
+    CHECK(kb.sku && *kb.sku == "MK-SILVER");
+    CHECK(kb.image_url && *kb.image_url == "https://images.corvane.example/keyboard.jpg");
+
+    const LineItem laptop = catalog_line(kLaptop, -7);
+    CHECK_EQ(laptop.title, std::string("MacBook Pro 14\""));
+    CHECK_EQ(laptop.title.size(), std::size_t{15});
+    CHECK_EQ(laptop.quantity, -7);
+    check_money(laptop.unit_price, 199900, __LINE__);
+    CHECK(laptop.variant_id && *laptop.variant_id == "var_001");
+    CHECK(laptop.sku && *laptop.sku == "MBP14-M3");
+    CHECK(laptop.image_url && *laptop.image_url == "https://images.corvane.example/mbp14.jpg");
+
+    const LineItem mouse = catalog_line(kMouse, 0);
+    CHECK_EQ(mouse.title, std::string("Magic Mouse"));
+    CHECK(mouse.sku && *mouse.sku == "MM-WHITE");
+    CHECK(mouse.image_url && *mouse.image_url == "https://images.corvane.example/mouse.jpg");
+}
+
+void test_price_items() {
+    const std::vector<RequestItem> ok{{"prod_mouse_002", 2}, {"prod_mouse_002", 0}, {"prod_laptop_001", -1}};
+    const auto lines = price_items(ok);
+    CHECK_EQ(lines.size(), std::size_t{3});
+    CHECK(lines[0].product == kMouse && lines[0].quantity == 2);
+    CHECK(lines[1].product == kMouse && lines[1].quantity == 0);
+    CHECK(lines[2].product == kLaptop && lines[2].quantity == -1);
+
+    const std::vector<RequestItem> bad{{"prod_mouse_002", 1}, {"nope\n'\"é", 1}, {"also_missing", 1}};
+    CHECK_ERROR(price_items(bad), kValue, "Product not found: nope\n'\"é");
+    const std::vector<RequestItem> empty_id{{"", 1}};
+    CHECK_ERROR(price_items(empty_id), kValue, "Product not found: ");
+    CHECK(price_items(std::vector<RequestItem>{}).empty());
+}
+
+// ------------------------------------------------------------------ timestamps
+
+void test_timestamps() {
+    struct Case {
+        std::int64_t sec;
+        std::uint32_t nsec;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, 0, "1970-01-01T00:00:00+00:00"},
+        {1741064767, 0, "2025-03-04T05:06:07+00:00"},
+        {1741064767, 120000000, "2025-03-04T05:06:07.120+00:00"},
+        {1741064767, 123456000, "2025-03-04T05:06:07.123456+00:00"},
+        {1741064767, 123456789, "2025-03-04T05:06:07.123456789+00:00"},
+        {1741064767, 1000, "2025-03-04T05:06:07.000001+00:00"},
+        {1741064767, 1, "2025-03-04T05:06:07.000000001+00:00"},
+        {1741064767, 1000000, "2025-03-04T05:06:07.001+00:00"},
+        {1741064767, 999999999, "2025-03-04T05:06:07.999999999+00:00"},
+        {1741064767, 10, "2025-03-04T05:06:07.000000010+00:00"},
+        {946684799, 0, "1999-12-31T23:59:59+00:00"},
+        {946684800, 0, "2000-01-01T00:00:00+00:00"},
+        {31535999, 500000000, "1970-12-31T23:59:59.500+00:00"},
+        {1709208000, 0, "2024-02-29T12:00:00+00:00"},
+        {1709251200, 0, "2024-03-01T00:00:00+00:00"},
+        {4107542400, 0, "2100-03-01T00:00:00+00:00"},
+        {2147483648, 0, "2038-01-19T03:14:08+00:00"},
+        {253402300799, 999000000, "9999-12-31T23:59:59.999+00:00"},
+    };
+    for (const Case& c : cases) {
+        CHECK_EQ((Timestamp{c.sec, c.nsec}.rfc3339()), std::string(c.text));
+    }
+
+    const Timestamp now = Timestamp::now();
+    CHECK(now.seconds > 1'600'000'000);
+    CHECK(now.nanoseconds < 1'000'000'000u);
+    const std::string text = now.rfc3339();
+    CHECK(text.size() >= 25 && text[10] == 'T');
+    CHECK(text.ends_with("+00:00"));
+}
+
+// ------------------------------------------------------------------ identifiers
+
+void test_uuid() {
+    Uuid fixed;
+    for (std::size_t i = 0; i < 16; ++i) fixed.bytes[i] = static_cast<std::uint8_t>(i * 17);
+    CHECK_EQ(fixed.str(), std::string("00112233-4455-6677-8899-aabbccddeeff"));
+    const auto back = Uuid::parse("00112233-4455-6677-8899-aabbccddeeff");
+    CHECK(back && *back == fixed);
+
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        const Uuid id = Uuid::random();
+        const std::string text = id.str();
+        CHECK_EQ(text.size(), std::size_t{36});
+        CHECK_EQ(text[14], '4');
+        CHECK(text[19] == '8' || text[19] == '9' || text[19] == 'a' || text[19] == 'b');
+        const auto parsed = Uuid::parse(text);
+        CHECK(parsed && *parsed == id);
+        seen.insert(text);
+    }
+    CHECK_EQ(seen.size(), std::size_t{200});
+
+    const std::string good = "00112233-4455-6677-8899-aabbccddeeff";
+    for (const std::string& bad : {
+             std::string("00112233-4455-6677-8899-AABBCCDDEEFF"),
+             std::string("00112233-4455-6677-8899-aabbccddeefF"),
+             std::string("00112233-4455-6677-8899-aabbccddeef"),
+             std::string("00112233-4455-6677-8899-aabbccddeeff0"),
+             std::string("0011223-34455-6677-8899-aabbccddeeff"),
+             std::string("00112233-44556-677-8899-aabbccddeeff"),
+             std::string("00112233_4455_6677_8899_aabbccddeeff"),
+             std::string("001122334455667788990aabbccddeeff---"),
+             std::string("{0112233-4455-6677-8899-aabbccddeef}"),
+             std::string("00112233-4455-6677-8899-aabbccddeefg"),
+             std::string("00112233-4455-6677-8899-aabbccdd-eff"),
+             std::string(" 0112233-4455-6677-8899-aabbccddeeff"),
+             std::string("00112233445566778899aabbccddeeff"),
+             std::string(""),
+             std::string("00112233-4455-6677-8899-aabbccddee\0f", 36),
+         }) {
+        CHECK(!Uuid::parse(bad));
+    }
+    CHECK(Uuid::parse(good));
+}
+
+void test_siphash() {
+    // Reference vectors of SipHash-2-4 (key 00..0f); the -1-3 variant shares the code.
+    std::uint64_t k0 = 0, k1 = 0;
+    unsigned char key[16], msg[64];
+    for (int i = 0; i < 16; ++i) key[i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 64; ++i) msg[i] = static_cast<unsigned char>(i);
+    std::memcpy(&k0, key, 8);
+    std::memcpy(&k1, key + 8, 8);
+    CHECK_EQ((detail::sip_hash<2, 4>(k0, k1, msg, 0)), std::uint64_t(0x726fdb47dd0e0e31ULL));
+    CHECK_EQ((detail::sip_hash<2, 4>(k0, k1, msg, 15)), std::uint64_t(0xa129ca6149be45e5ULL));
+    // Different keys give different hashes of the same identifier.
+    Uuid id = Uuid::random();
+    detail::SeededHash a{1, 2}, b{3, 4};
+    CHECK(a(id) != b(id));
+    CHECK((a(id) == detail::SeededHash{1, 2}(id)));
+}
+
+// ------------------------------------------------------------------ store and lifecycle
+
+std::size_t store_size() {
+    return detail::Store::instance().read([](const detail::SessionMap& m) { return m.size(); });
+}
+
+void check_same(const CheckoutSession& a, const CheckoutSession& b, int line) {
+    bool same = a.id == b.id && a.status == b.status && a.items.size() == b.items.size() &&
+                a.created_at == b.created_at && a.updated_at == b.updated_at &&
+                static_cast<bool>(a.customer) == static_cast<bool>(b.customer);
+    for (std::size_t i = 0; same && i < a.items.size(); ++i) {
+        same = a.items[i].product == b.items[i].product && a.items[i].quantity == b.items[i].quantity;
+    }
+    if (!same) report_failure(__FILE__, line, "sessions differ");
+}
+
+bool before_or_same(const Timestamp& a, const Timestamp& b) {
+    return a.seconds < b.seconds || (a.seconds == b.seconds && a.nanoseconds <= b.nanoseconds);
+}
+
+Customer sample_customer() {
+    Address ship;
+    ship.name = "Ada";
+    ship.line1 = "1 Loop";
+    ship.country = "";
+    Customer c;
+    c.shipping_address = ship;
+    return c;
+}
+
+void test_create_and_get() {
+    const std::size_t before = store_size();
+    CHECK_ERROR(create_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
+    CHECK_ERROR(create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}, {"gone", 1}, {"x", 1}}),
+                kValue, "Product not found: gone");
+    CHECK_EQ(store_size(), before);
+
+    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_laptop_001", 1}});
+    CHECK_EQ(store_size(), before + 1);
+    CHECK_EQ(s.status, Status::NotReadyForPayment);
+    CHECK_EQ(status_text(s.status), std::string_view("not_ready_for_payment"));
+    CHECK_EQ(s.items.size(), std::size_t{1});
+    CHECK(!s.customer);
+    CHECK(s.created_at == s.updated_at);
+    const Totals t = s.totals();
+    check_money(t.subtotal, 199900, __LINE__);
+    check_money(t.tax, 17491, __LINE__);
+    check_money(t.shipping, 0, __LINE__);
+    check_money(t.grand_total, 217391, __LINE__);
+    const LineItem li = s.line_item(0);
+    CHECK_EQ(li.id, std::string("prod_laptop_001"));
+    CHECK_EQ(li.quantity, 1);
+    const std::string id = s.id.str();
+    CHECK_EQ(id[14], '4');
+
+    check_same(get_session(id), s, __LINE__);
+
+    const CheckoutSession twin = create_session(std::vector<RequestItem>{{"prod_laptop_001", 1}});
+    CHECK(!(twin.id == s.id));
+    check_same(get_session(twin.id.str()), twin, __LINE__);
+
+    std::string upper = id;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const std::string& miss : {upper, " " + id, id + " ", std::string(""),
+                                    std::string("00000000-0000-4000-8000-000000000000"),
+                                    std::string("line\nbreak 'q' \"dq\" \xc3\xa9"),
+                                    std::string("a\0b", 3)}) {
+        CHECK_ERROR(get_session(miss), kValue, "Session not found: " + miss);
+    }
+    CHECK_EQ(store_size(), before + 2);
+}
+
+void test_update() {
+    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    const std::string id = s.id.str();
+
+    // Only the identifier: status and updated_at change, nothing else.
+    const CheckoutSession u1 = update_session(id, std::nullopt, std::nullopt);
+    CHECK_EQ(u1.status, Status::ReadyForPayment);
+    CHECK_EQ(u1.items.size(), std::size_t{1});
+    CHECK(!u1.customer);
+    CHECK(u1.created_at == s.created_at);
+    CHECK(before_or_same(s.updated_at, u1.updated_at));
+    check_same(get_session(id), u1, __LINE__);
+
+    // Items and customer replaced.
+    const CheckoutSession u2 = update_session(
+        id, std::vector<RequestItem>{{"prod_keyboard_003", 2}, {"prod_keyboard_003", 1}}, sample_customer());
+    CHECK_EQ(u2.items.size(), std::size_t{2});
+    check_money(u2.totals().subtotal, 89700, __LINE__);
+    CHECK(u2.customer && u2.customer->shipping_address && !u2.customer->billing_address);
+    CHECK(u2.customer->shipping_address->name == std::optional<std::string>("Ada"));
+    CHECK(u2.customer->shipping_address->country == std::optional<std::string>(""));
+    CHECK(!u2.customer->shipping_address->line2);
+
+    // An empty customer is a present customer; an empty list empties the items.
+    const CheckoutSession u3 = update_session(id, std::vector<RequestItem>{}, Customer{});
+    CHECK(u3.items.empty());
+    CHECK(u3.customer && !u3.customer->shipping_address && !u3.customer->billing_address);
+    const Totals t3 = u3.totals();
+    check_money(t3.subtotal, 0, __LINE__);
+    check_money(t3.shipping, 999, __LINE__);
+    check_money(t3.grand_total, 999, __LINE__);
+    CHECK_EQ(u3.status, Status::ReadyForPayment);
+
+    // Unknown product: refused, nothing changed.
+    const CheckoutSession u4 = update_session(id, std::vector<RequestItem>{{"prod_mouse_002", 3}}, std::nullopt);
+    CHECK_ERROR(update_session(id, std::vector<RequestItem>{{"prod_mouse_002", 1}, {"prod_pen_004", 1}, {"z", 1}},
+                               sample_customer()),
+                kValue, "Product not found: prod_pen_004");
+    check_same(get_session(id), u4, __LINE__);
+    CHECK(get_session(id).customer && !get_session(id).customer->shipping_address);
+
+    // The session checks come before the product check.
+    CHECK_ERROR(update_session("no-such-session", std::vector<RequestItem>{{"bad", 1}}, std::nullopt), kValue,
+                "Session not found: no-such-session");
+    CHECK_ERROR(update_session(id + "x", std::nullopt, std::nullopt), kValue, "Session not found: " + id + "x");
+
+    cancel_session(id);
+    const CheckoutSession canceled = get_session(id);
+    CHECK_ERROR(update_session(id, std::vector<RequestItem>{{"bad", 1}}, std::nullopt), kRuntime,
+                "Cannot update completed or canceled session");
+    CHECK_ERROR(update_session(id, std::nullopt, std::nullopt), kRuntime,
+                "Cannot update completed or canceled session");
+    check_same(get_session(id), canceled, __LINE__);
+
+    const CheckoutSession other = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    complete_session(other.id.str(), PaymentRequest{std::nullopt, "card"});
+    CHECK_ERROR(update_session(other.id.str(), std::vector<RequestItem>{{"prod_mouse_002", 1}}, std::nullopt),
+                kRuntime, "Cannot update completed or canceled session");
+}
+
+void test_complete_and_cancel() {
+    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 2}});
+    const std::string id = s.id.str();
+
+    CHECK_ERROR(complete_session(id, PaymentRequest{}), kValue, "Payment token or method required");
+    check_same(get_session(id), s, __LINE__);
+    CHECK_ERROR(complete_session("missing", PaymentRequest{}), kValue, "Session not found: missing");
+
+    const SessionWithOrder done = complete_session(id, PaymentRequest{std::nullopt, "card"});
+    CHECK_EQ(done.session.status, Status::Completed);
+    CHECK_EQ(status_text(done.session.status), std::string_view("completed"));
+    CHECK(done.session.id == s.id);
+    CHECK(done.session.created_at == s.created_at);
+    CHECK(before_or_same(s.updated_at, done.session.updated_at));
+    CHECK_EQ(done.order.status, std::string("placed"));
+    CHECK_EQ(done.order.checkout_session_id, id);
+    CHECK(done.order.permalink_url == std::optional<std::string>("https://orders.corvane.example/" + id));
+    CHECK_EQ(done.order.id.size(), std::size_t{36});
+    CHECK_EQ(done.order.id[14], '4');
+    CHECK(done.order.id != id);
+    CHECK(Uuid::parse(done.order.id).has_value());
+    check_same(get_session(id), done.session, __LINE__);
+
+    CHECK_ERROR(complete_session(id, PaymentRequest{"tok", std::nullopt}), kRuntime, "Session already completed");
+    CHECK_ERROR(complete_session(id, PaymentRequest{}), kRuntime, "Session already completed");
+    CHECK_ERROR(cancel_session(id), kRuntime, "Cannot cancel completed session");
+    check_same(get_session(id), done.session, __LINE__);
+
+    // An empty token counts as a token; two completions give two order ids.
+    const CheckoutSession s2 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
+    const SessionWithOrder done2 = complete_session(s2.id.str(), PaymentRequest{"", std::nullopt});
+    CHECK_EQ(done2.session.status, Status::Completed);
+    CHECK(done2.order.id != done.order.id);
+
+    // Cancel, cancel again, then completion is refused.
+    const CheckoutSession s3 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
+    const std::string id3 = s3.id.str();
+    const CheckoutSession c1 = cancel_session(id3);
+    CHECK_EQ(c1.status, Status::Canceled);
+    CHECK_EQ(status_text(c1.status), std::string_view("canceled"));
+    const CheckoutSession c2 = cancel_session(id3);
+    CHECK_EQ(c2.status, Status::Canceled);
+    CHECK(before_or_same(c1.updated_at, c2.updated_at));
+    CHECK_ERROR(complete_session(id3, PaymentRequest{"tok", "card"}), kRuntime, "Cannot complete canceled session");
+    CHECK_ERROR(complete_session(id3, PaymentRequest{}), kRuntime, "Cannot complete canceled session");
+    check_same(get_session(id3), c2, __LINE__);
+    CHECK_ERROR(cancel_session("nope"), kValue, "Session not found: nope");
+
+    // A ready session can be canceled too.
+    const CheckoutSession s4 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
+    update_session(s4.id.str(), std::nullopt, std::nullopt);
+    CHECK_EQ(cancel_session(s4.id.str()).status, Status::Canceled);
+    CHECK_EQ(status_text(Status::ReadyForPayment), std::string_view("ready_for_payment"));
+}
+
+void test_errors_do_not_poison() {
+    auto& store = detail::Store::instance();
+    CHECK_ERROR(store.write([](detail::SessionMap&) { fail_value("refused"); }), kValue, "refused");
+    CHECK_ERROR(store.write([](detail::SessionMap&) -> int { fail_runtime("refused too"); }), kRuntime,
+                "refused too");
+    // A fault while only reading does not poison either.
+    bool caught = false;
+    try {
+        store.read([](const detail::SessionMap&) { resume_panic("reader fault"); });
+    } catch (const Panic& p) {
+        caught = p.message == "reader fault";
+    }
+    CHECK(caught);
+    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    check_same(get_session(s.id.str()), s, __LINE__);
+}
+
+// Runs fn in a child process (poisoning is for the life of the process) and
+// reports whether it returned true there.
+bool in_child(const std::function<bool()>& fn) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        bool ok = false;
+        try {
+            ok = fn();
+        } catch (...) {
+            ok = false;
+        }
+        std::fflush(nullptr);
+        _exit(ok && g_failures == 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// After a fault inside a writer every operation fails with the lock error,
+// before any other check.
+bool check_poisoned(const std::string& existing_id) {
+    const std::string lock = "Failed to acquire lock";
+    CHECK_ERROR(get_session(existing_id), kRuntime, lock);
+    CHECK_ERROR(get_session("never"), kRuntime, lock);
+    CHECK_ERROR(create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}}), kRuntime, lock);
+    CHECK_ERROR(update_session("never", std::vector<RequestItem>{{"bad", 1}}, std::nullopt), kRuntime, lock);
+    CHECK_ERROR(update_session(existing_id, std::nullopt, std::nullopt), kRuntime, lock);
+    CHECK_ERROR(complete_session("never", PaymentRequest{}), kRuntime, lock);
+    CHECK_ERROR(complete_session(existing_id, PaymentRequest{"t", "m"}), kRuntime, lock);
+    CHECK_ERROR(cancel_session(existing_id), kRuntime, lock);
+    CHECK_ERROR(detail::Store::instance().read([](const detail::SessionMap& m) { return m.size(); }), kRuntime,
+                lock);
+    // Errors that are decided before the store is reached are unchanged.
+    CHECK_ERROR(create_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
+    CHECK_ERROR(create_session(std::vector<RequestItem>{{"bad", 1}}), kValue, "Product not found: bad");
+    return true;
+}
+
+void test_poisoning() {
+    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    const std::string id = s.id.str();
+
+    CHECK(in_child([&] {
+        bool caught = false;
+        try {
+            detail::Store::instance().write([](detail::SessionMap&) { resume_panic("writer fault"); });
+        } catch (const Panic& p) {
+            caught = p.message == "writer fault";
+        }
+        return caught && check_poisoned(id);
+    }));
+
+    CHECK(in_child([&] {
+        bool caught = false;
+        try {
+            detail::Store::instance().write([](detail::SessionMap&) { throw std::bad_alloc(); });
+        } catch (const std::bad_alloc&) {
+            caught = true;
+        }
+        return caught && check_poisoned(id);
+    }));
+
+    CHECK(in_child([&] {
+        bool caught = false;
+        try {
+            detail::Store::instance().write([](detail::SessionMap&) { throw 42; });
+        } catch (int) {
+            caught = true;
+        }
+        return caught && check_poisoned(id);
+    }));
+
+    // The parent's store is untouched by the children.
+    check_same(get_session(id), s, __LINE__);
+}
+
+}  // namespace
+
+int main() {
+    test_totals_table();
+    test_totals_wrap();
+    test_catalog();
+    test_price_items();
+    test_timestamps();
+    test_uuid();
+    test_siphash();
+    test_create_and_get();
+    test_update();
+    test_complete_and_cancel();
+    test_errors_do_not_poison();
+    test_poisoning();
+    if (g_failures != 0) {
+        std::fprintf(stderr, "%d check(s) failed\n", g_failures);
+        return 1;
+    }
+    std::puts("engine_test: all checks passed");
+    return 0;
+}
