@@ -51,7 +51,8 @@ std::int32_t to_i32(PyObject* obj);
 std::string to_text(PyObject* obj);
 
 // Plain value -> new Python object (a failure here is an internal fault).
-inline PyObject* new_int(std::int64_t v) { return must(PyLong_FromLongLong(v)); }
+static_assert(sizeof(long) == sizeof(std::int64_t), "the module assumes an LP64 platform");
+inline PyObject* new_int(std::int64_t v) { return must(PyLong_FromLong(static_cast<long>(v))); }
 inline PyObject* new_str(std::string_view s) {
     return must(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
