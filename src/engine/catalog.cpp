@@ -72,8 +72,8 @@ LineItem catalog_line(std::uint8_t product, std::int32_t quantity) {
     return line;
 }
 
-std::vector<StoredLine> price_items(std::span<const RequestItem> items) {
-    std::vector<StoredLine> lines;
+StoredLines price_items(std::span<const RequestItem> items) {
+    StoredLines lines;
     lines.reserve(items.size());
     for (const RequestItem& item : items) {
         const int product = find_product(item.id);

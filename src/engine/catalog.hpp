@@ -30,7 +30,7 @@ LineItem catalog_line(std::uint8_t product, std::int32_t quantity);
 
 // Prices a request list in request order; the first unknown identifier fails
 // with ValueError "Product not found: <id>".
-std::vector<StoredLine> price_items(std::span<const RequestItem> items);
+StoredLines price_items(std::span<const RequestItem> items);
 
 // Totals rule over (unit price, quantity) pairs, with wrapping 64-bit arithmetic.
 Totals compute_totals(std::span<const StoredLine> lines);

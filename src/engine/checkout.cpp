@@ -55,9 +55,7 @@ std::string join(std::string_view prefix, std::string_view value) {
 // The stored session under this identifier, or null. Only texts that parse as
 // an identifier this module wrote can name a session.
 CheckoutSession* find(SessionMap& map, const std::optional<Uuid>& key) noexcept {
-    if (!key) return nullptr;
-    auto it = map.find(*key);
-    return it == map.end() ? nullptr : &it->second;
+    return key ? map.find(*key) : nullptr;
 }
 
 }  // namespace
@@ -75,8 +73,7 @@ CheckoutSession create_session(std::span<const RequestItem> items) {
     // Nothing else can see the record yet, so the copy handed back is taken
     // before the lock rather than under it.
     CheckoutSession snapshot = record;
-    const Uuid key = record.id;
-    Store::instance().write([&](SessionMap& map) { map.insert_or_assign(key, std::move(record)); });
+    Store::instance().write([&](SessionMap& map) { map.insert_or_assign(std::move(record)); });
     return snapshot;
 }
 
@@ -85,8 +82,7 @@ CheckoutSession get_session(std::string_view session_id) {
     std::optional<CheckoutSession> snapshot;
     Store::instance().read([&](const SessionMap& map) {
         if (!key) return;
-        auto it = map.find(*key);
-        if (it != map.end()) snapshot.emplace(it->second);
+        if (const CheckoutSession* session = map.find(*key)) snapshot.emplace(*session);
     });
     if (!snapshot) refuse(Refusal::SessionNotFound, session_id, {});
     return std::move(*snapshot);
@@ -99,7 +95,7 @@ CheckoutSession update_session(std::string_view session_id,
 
     // Price the new items ahead of the lock. An unknown product is only
     // remembered here: the session checks under the lock decide first.
-    std::vector<StoredLine> lines;
+    StoredLines lines;
     std::size_t unknown = SIZE_MAX;
     if (items) {
         lines.reserve(items->size());

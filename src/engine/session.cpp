@@ -31,6 +31,26 @@ constexpr int hex_value(char c) noexcept {
     return -1;
 }
 
+// hex_value of every byte value.
+constexpr std::array<std::int8_t, 256> kHexValue = [] {
+    std::array<std::int8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<std::int8_t>(hex_value(static_cast<char>(c)));
+    return table;
+}();
+
+// Offset in the 36-character form of the first digit of each byte.
+constexpr std::array<std::uint8_t, 16> kDigitPos = [] {
+    std::array<std::uint8_t, 16> pos{};
+    std::size_t at = 0;
+    for (std::size_t byte = 0; byte < 16; ++byte) {
+        if (is_hyphen_at(at)) ++at;
+        pos[byte] = static_cast<std::uint8_t>(at);
+        at += 2;
+    }
+    return pos;
+}();
+static_assert(kDigitPos[4] == 9 && kDigitPos[15] == 34);
+
 }  // namespace
 
 void Uuid::write(char* out) const noexcept {
@@ -50,20 +70,18 @@ std::string Uuid::str() const {
 
 std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
     if (text.size() != text_size) return std::nullopt;
+    if (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') return std::nullopt;
+    // Decode all 32 digits, then look once whether any of them was no digit.
     Uuid id;
-    std::size_t byte = 0;
-    for (std::size_t pos = 0; pos < text_size;) {
-        if (is_hyphen_at(pos)) {
-            if (text[pos] != '-') return std::nullopt;
-            ++pos;
-            continue;
-        }
-        const int hi = hex_value(text[pos]);
-        const int lo = hex_value(text[pos + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        id.bytes[byte++] = static_cast<std::uint8_t>((hi << 4) | lo);
-        pos += 2;
+    int invalid = 0;
+    for (std::size_t byte = 0; byte < 16; ++byte) {
+        const std::size_t pos = kDigitPos[byte];
+        const int hi = kHexValue[static_cast<unsigned char>(text[pos])];
+        const int lo = kHexValue[static_cast<unsigned char>(text[pos + 1])];
+        invalid |= hi | lo;
+        id.bytes[byte] = static_cast<std::uint8_t>(((hi & 0x0f) << 4) | (lo & 0x0f));
     }
+    if (invalid < 0) return std::nullopt;
     return id;
 }
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "../records/values.hpp"
+#include "small_vector.hpp"
 
 namespace corvane {
 
@@ -54,10 +54,13 @@ struct StoredLine {
     std::int32_t quantity = 0;
 };
 
+// A session's lines. Three lines (the common order) are held inline.
+using StoredLines = SmallVector<StoredLine, 3>;
+
 struct CheckoutSession {
     Uuid id;
     Status status = Status::NotReadyForPayment;
-    std::vector<StoredLine> items;
+    StoredLines items;
     Boxed<Customer> customer;  // absent until an update supplies one
     Timestamp created_at;
     Timestamp updated_at;

@@ -1,6 +1,8 @@
 // Creation of the process-wide session store.
 #include "store.hpp"
 
+#include <cstring>
+
 #include "random_source.hpp"
 
 namespace corvane::detail {
@@ -18,7 +20,7 @@ SeededHash random_hash() {
 
 }  // namespace
 
-Store::Store() : map_(0, random_hash()) {}
+Store::Store() : map_(random_hash()) {}
 
 Store& Store::instance() {
     // Deliberately leaked: sessions outlive every client and the module itself,

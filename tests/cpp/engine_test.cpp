@@ -316,6 +316,102 @@ void test_siphash() {
     CHECK((a(id) == detail::SeededHash{1, 2}(id)));
 }
 
+// ------------------------------------------------------------------ lines and session table
+
+bool same_lines(const StoredLines& v, const std::vector<StoredLine>& want) {
+    if (v.size() != want.size()) return false;
+    std::size_t i = 0;
+    for (const StoredLine& line : v) {
+        if (line.product != want[i].product || line.quantity != want[i].quantity) return false;
+        ++i;
+    }
+    return true;
+}
+
+void test_small_vector() {
+    std::vector<StoredLine> want;
+    StoredLines v;
+    CHECK(v.empty());
+    CHECK_EQ(v.capacity(), std::size_t{3});
+    for (int i = 0; i < 40; ++i) {
+        v.push_back(StoredLine{static_cast<std::uint8_t>(i % 3), i});
+        want.push_back(StoredLine{static_cast<std::uint8_t>(i % 3), i});
+        CHECK(same_lines(v, want));
+        // Copies and moves at every size, inline and spilled alike.
+        StoredLines copy = v;
+        CHECK(same_lines(copy, want));
+        copy[0].quantity = -7;  // the copy owns its lines
+        CHECK_EQ(v[0].quantity, 0);
+        StoredLines moved = std::move(copy);
+        CHECK_EQ(moved[0].quantity, -7);
+        CHECK_EQ(moved.size(), want.size());
+        CHECK(copy.empty());  // a moved-from vector is empty
+        StoredLines small{StoredLine{1, 1}};
+        small = v;  // grows the target when needed
+        CHECK(same_lines(small, want));
+        small = StoredLines{StoredLine{2, 2}};  // and takes the smaller content back
+        CHECK(same_lines(small, {StoredLine{2, 2}}));
+    }
+    StoredLines& self = v;
+    v = self;  // self-assignment keeps the content
+    CHECK(same_lines(v, want));
+    v.push_back(v[5]);  // an element of the vector itself, across a growth
+    want.push_back(want[5]);
+    CHECK(same_lines(v, want));
+    v.clear();
+    CHECK(v.empty());
+    CHECK_EQ(compute_totals(StoredLines{StoredLine{kMouse, 2}}).subtotal.amount, std::int64_t{2 * 9900});
+}
+
+CheckoutSession table_record(std::size_t n, std::size_t lines) {
+    CheckoutSession s;
+    for (std::size_t b = 0; b < 8; ++b) s.id.bytes[b] = static_cast<std::uint8_t>(n >> (8 * b));
+    s.id.bytes[15] = 0x5a;
+    for (std::size_t i = 0; i < lines; ++i) {
+        s.items.push_back(StoredLine{kMouse, static_cast<std::int32_t>(n + i)});
+    }
+    s.created_at = Timestamp{static_cast<std::int64_t>(n), 1};
+    s.updated_at = s.created_at;
+    return s;
+}
+
+void test_session_table() {
+    // A seed of zeros and a random one, with lines inline and spilled.
+    for (const detail::SeededHash hash : {detail::SeededHash{0, 0}, detail::SeededHash{0x1234, 0x9876}}) {
+        detail::SessionTable table(hash);
+        CHECK(table.empty());
+        CHECK(table.find(table_record(1, 0).id) == nullptr);  // no allocation yet
+        const std::size_t n = 20000;
+        for (std::size_t i = 0; i < n; ++i) {
+            table.insert_or_assign(table_record(i, i % 6));
+            CHECK(table.size() * 20 <= table.capacity() * 17);
+        }
+        CHECK_EQ(table.size(), n);
+        bool all_found = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            const CheckoutSession* s = table.find(table_record(i, 0).id);
+            all_found = all_found && s != nullptr && s->items.size() == i % 6 &&
+                        s->created_at.seconds == static_cast<std::int64_t>(i) &&
+                        (s->items.empty() || s->items[s->items.size() - 1].quantity ==
+                                                 static_cast<std::int32_t>(i + i % 6 - 1));
+        }
+        CHECK(all_found);
+        CHECK(table.find(table_record(n, 0).id) == nullptr);
+        CHECK(table.find(Uuid{}) == nullptr);
+
+        // An equal key replaces the record and adds no entry.
+        CheckoutSession replacement = table_record(77, 5);
+        replacement.status = Status::Canceled;
+        const CheckoutSession& stored = table.insert_or_assign(std::move(replacement));
+        CHECK_EQ(table.size(), n);
+        CHECK(stored.status == Status::Canceled);
+        const CheckoutSession* found = table.find(table_record(77, 0).id);
+        CHECK(found == &stored);
+        CHECK_EQ(found->items.size(), std::size_t{5});
+        CHECK(table.footprint() >= table.capacity() * (sizeof(CheckoutSession) + 1));
+    }
+}
+
 // ------------------------------------------------------------------ store and lifecycle
 
 std::size_t store_size() {
@@ -608,6 +704,8 @@ int main() {
     test_timestamps();
     test_uuid();
     test_siphash();
+    test_small_vector();
+    test_session_table();
     test_create_and_get();
     test_update();
     test_complete_and_cancel();

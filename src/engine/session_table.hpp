@@ -1,0 +1,146 @@
+// The session table: an open-addressing hash table from session identifier to
+// stored session, built so that a lookup costs one round trip to memory no
+// matter how many sessions are stored.
+//
+// Layout: one allocation holding `capacity` slots (each a whole CheckoutSession,
+// its identifier being the key and up to three lines inline) followed by one
+// control byte per slot. A control byte is 0 for an empty slot, otherwise 0x80
+// plus seven bits of the key's hash, so probing reads the control bytes and
+// compares a key only when those seven bits agree. Collisions are resolved by
+// linear probing over a power-of-two capacity. Sessions are never removed, so
+// there are no tombstones; the table doubles once it would pass 85% load
+// (so a table holds between 42.5% and 85% as many sessions as it has slots).
+//
+// A lookup computes the home slot from the hash and prefetches it before it
+// reads the control byte, so the two cache misses overlap. Large tables
+// ask the kernel for transparent huge pages, which keeps the page walks of a
+// random lookup out of the way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "session.hpp"
+
+namespace corvane::detail {
+
+// SipHash with C compression and D finalisation rounds over a 128-bit key
+// (k0 holds key bytes 0..7, k1 bytes 8..15, both little-endian).
+template <int C, int D>
+std::uint64_t sip_hash(std::uint64_t k0, std::uint64_t k1, const void* data, std::size_t len) noexcept {
+    auto rotl = [](std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+    auto load_le = [](const unsigned char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        return v;
+    };
+    std::uint64_t v0 = k0 ^ 0x736f6d6570736575ULL;
+    std::uint64_t v1 = k1 ^ 0x646f72616e646f6dULL;
+    std::uint64_t v2 = k0 ^ 0x6c7967656e657261ULL;
+    std::uint64_t v3 = k1 ^ 0x7465646279746573ULL;
+    auto round = [&] {
+        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    };
+    const auto* p = static_cast<const unsigned char*>(data);
+    const std::size_t full = len & ~std::size_t{7};
+    for (std::size_t i = 0; i < full; i += 8) {
+        const std::uint64_t m = load_le(p + i);
+        v3 ^= m;
+        for (int r = 0; r < C; ++r) round();
+        v0 ^= m;
+    }
+    std::uint64_t last = static_cast<std::uint64_t>(len) << 56;
+    for (std::size_t i = full; i < len; ++i) {
+        last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - full));
+    }
+    v3 ^= last;
+    for (int r = 0; r < C; ++r) round();
+    v0 ^= last;
+    v2 ^= 0xff;
+    for (int r = 0; r < D; ++r) round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// SipHash-1-3 of a session identifier under the store's random key.
+struct SeededHash {
+    std::uint64_t k0 = 0;
+    std::uint64_t k1 = 0;
+    std::size_t operator()(const Uuid& id) const noexcept {
+        return static_cast<std::size_t>(sip_hash<1, 3>(k0, k1, id.bytes.data(), id.bytes.size()));
+    }
+};
+
+class SessionTable {
+public:
+    explicit SessionTable(SeededHash hash = {}) noexcept : hash_(hash) {}
+    SessionTable(const SessionTable&) = delete;
+    SessionTable& operator=(const SessionTable&) = delete;
+    ~SessionTable();
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return mask_ + (slots_ != nullptr); }
+    bool empty() const noexcept { return size_ == 0; }
+
+    // The session stored under id, or null.
+    const CheckoutSession* find(const Uuid& id) const noexcept { return lookup(id); }
+    CheckoutSession* find(const Uuid& id) noexcept { return lookup(id); }
+
+    // Stores record under its own identifier; a session already stored under it
+    // is replaced. Only growth can fail (std::bad_alloc), and then the table is
+    // left exactly as it was.
+    CheckoutSession& insert_or_assign(CheckoutSession&& record);
+
+    // Bytes held by the table itself (slots and control bytes); heap blocks of
+    // spilled lines and customers are not counted.
+    std::size_t footprint() const noexcept { return bytes_; }
+
+private:
+    static constexpr std::uint8_t kEmpty = 0;
+    static std::uint8_t tag_of(std::size_t hash) noexcept {
+        return static_cast<std::uint8_t>(0x80 | (static_cast<std::uint64_t>(hash) >> 57));
+    }
+
+    CheckoutSession* lookup(const Uuid& id) const noexcept {
+        if (slots_ == nullptr) return nullptr;
+        const std::size_t hash = hash_(id);
+        const std::uint8_t tag = tag_of(hash);
+        std::size_t i = hash & mask_;
+        // Start both misses at once: the slot and its control byte.
+        const auto* home = reinterpret_cast<const char*>(slots_ + i);
+        __builtin_prefetch(home);
+        __builtin_prefetch(home + sizeof(CheckoutSession) - 1);
+        for (;;) {
+            const std::uint8_t c = ctrl_[i];
+            if (c == tag && slots_[i].id == id) return slots_ + i;
+            if (c == kEmpty) return nullptr;
+            i = (i + 1) & mask_;
+        }
+    }
+
+    // Index of the first empty slot on the probe sequence of this hash (the
+    // table must have one).
+    std::size_t free_slot(std::size_t hash) const noexcept {
+        std::size_t i = hash & mask_;
+        while (ctrl_[i] != kEmpty) i = (i + 1) & mask_;
+        return i;
+    }
+
+    void grow();  // doubles the capacity (allocates first; the moves cannot fail)
+
+    SeededHash hash_;
+    CheckoutSession* slots_ = nullptr;  // capacity slots, constructed where ctrl_ is not kEmpty
+    std::uint8_t* ctrl_ = nullptr;      // capacity control bytes, right after the slots
+    std::size_t mask_ = 0;              // capacity - 1
+    std::size_t size_ = 0;
+    std::size_t bytes_ = 0;             // size of the allocation
+    std::size_t align_ = 0;             // its alignment
+};
+
+}  // namespace corvane::detail
