@@ -24,9 +24,24 @@ constexpr const char kGenericPanic[] = "native code panicked without a message";
 
 PyObject* g_panic_type = nullptr;
 
-Ref make_str(std::string_view s) {
+PyObject* make_panic_exception_type() noexcept {
+    if (g_panic_type) return g_panic_type;
+    PyObject* t = PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (!t) return nullptr;
+    if (g_panic_type) {
+        Py_DECREF(t);  // another thread made it while the interpreter lock was free
+    } else {
+        g_panic_type = t;
+    }
+    return g_panic_type;
+}
+
+// The message of an exception being raised. If the interpreter cannot make
+// it, its own error (a MemoryError) stays pending and is raised instead:
+// failing to report a failure must never end the process.
+Ref message_str(std::string_view s) {
     // Messages are built from valid UTF-8 texts; "replace" only guards.
-    return Ref::steal(must(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace")));
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
 }
 
 void append_utf8(std::string& out, Py_UCS4 c) {
@@ -48,15 +63,16 @@ void append_utf8(std::string& out, Py_UCS4 c) {
 }
 
 void raise_panic(const Panic& p) {
-    PyObject* type = panic_exception_type();
-    Ref msg = make_str(p.has_message ? std::string_view(p.message) : std::string_view(kGenericPanic));
-    PyErr_SetObject(type, msg.get());
+    PyObject* type = make_panic_exception_type();
+    if (!type) return;  // the interpreter's error from making the type stays pending
+    Ref msg = message_str(p.has_message ? std::string_view(p.message) : std::string_view(kGenericPanic));
+    if (msg) PyErr_SetObject(type, msg.get());
 }
 
 void raise_engine_error(const Error& e) {
     PyObject* type = e.kind == Error::Kind::Value ? PyExc_ValueError : PyExc_RuntimeError;
-    Ref msg = make_str(e.message);
-    PyErr_SetObject(type, msg.get());
+    Ref msg = message_str(e.message);
+    if (msg) PyErr_SetObject(type, msg.get());
 }
 
 // Raises the C++ exception being handled; may itself throw (a panic while the
@@ -112,7 +128,8 @@ void PyError::restore() && {
         compat::restore(std::move(type_), std::move(value_), std::move(tb_));
         return;
     }
-    Ref msg = make_str(message_);
+    Ref msg = message_str(message_);
+    if (!msg) return;
     if (!cause_) {
         PyErr_SetObject(type_.get(), msg.get());
         return;
@@ -224,21 +241,12 @@ std::string object_text(PyObject* obj) {
 }
 
 PyObject* panic_exception_type() {
-    if (g_panic_type) return g_panic_type;
-    PyObject* t = PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-    if (!t) {
-        Ref type, value, tb;
-        compat::fetch(type, value, tb);
-        std::string msg = "Failed to initialize new exception type.";
-        if (type) msg += ": " + PyError::fetched(std::move(type), std::move(value), std::move(tb)).describe();
-        panic(std::move(msg));
-    }
-    if (g_panic_type) {
-        Py_DECREF(t);  // another thread made it while the interpreter lock was free
-    } else {
-        g_panic_type = t;
-    }
-    return g_panic_type;
+    if (PyObject* t = make_panic_exception_type()) return t;
+    Ref type, value, tb;
+    compat::fetch(type, value, tb);
+    std::string msg = "Failed to initialize new exception type.";
+    if (type) msg += ": " + PyError::fetched(std::move(type), std::move(value), std::move(tb)).describe();
+    panic(std::move(msg));
 }
 
 void raise_current() noexcept {

@@ -1,0 +1,421 @@
+"""Model-based test of the client: random sequences of every operation, valid and
+invalid, checked step by step against a small pure-Python model of the session
+lifecycle, the pricing rules (64-bit wrapping, truncated 8.75 % tax) and the
+refusals (exception type and message).
+
+Sessions made here stay in the process-wide store, which is harmless: every
+identifier is a fresh UUID and nothing here can poison the store.
+"""
+
+import re
+
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, multiple, rule
+
+import corvane_acp_native as acp
+
+CATALOG = {
+    "prod_laptop_001": ('MacBook Pro 14"', 199900, "var_001", "MBP14-M3", "https://images.corvane.example/mbp14.jpg"),
+    "prod_mouse_002": ("Magic Mouse", 9900, "var_002", "MM-WHITE", "https://images.corvane.example/mouse.jpg"),
+    "prod_keyboard_003": ("Magic Keyboard", 29900, "var_003", "MK-SILVER",
+                          "https://images.corvane.example/keyboard.jpg"),
+}
+BASE_URL = "https://orders.corvane.example/"
+TOTAL_FIELDS = ("subtotal", "tax", "shipping", "discount", "grand_total")
+ADDRESS_FIELDS = ("name", "line1", "line2", "city", "region", "postal_code", "country", "phone", "email")
+UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.(\d{3}|\d{6}|\d{9}))?\+00:00$")
+I32_MIN, I32_MAX = -(2**31), 2**31 - 1
+
+
+# ---------------------------------------------------------------------------
+# The model
+# ---------------------------------------------------------------------------
+
+
+def wrap64(value):
+    return (value + 2**63) % 2**64 - 2**63
+
+
+def model_totals(lines):
+    subtotal = 0
+    for pid, quantity in lines:
+        subtotal = wrap64(subtotal + wrap64(CATALOG[pid][1] * quantity))
+    tax = int(float(subtotal) * 0.0875)
+    shipping = 999 if subtotal <= 10000 else 0
+    return (subtotal, tax, shipping, 0, wrap64(subtotal + tax + shipping))
+
+
+def model_line(pid, quantity):
+    title, price, variant, sku, image = CATALOG[pid]
+    return (pid, title, quantity, (price, "USD"), variant, sku, image)
+
+
+class Refusal(Exception):
+    """What the model expects the module to raise: (exception type, message)."""
+
+    def __init__(self, kind, message):
+        super().__init__(kind, message)
+        self.kind = kind
+        self.message = message
+
+
+def model_price(lines):
+    for pid, _ in lines:
+        if pid not in CATALOG:
+            raise Refusal(ValueError, "Product not found: " + pid)
+    return list(lines)
+
+
+class ModelSession:
+    def __init__(self, lines):
+        self.status = "not_ready_for_payment"
+        self.lines = lines
+        self.customer = None
+        self.created_at = None
+        self.updated_at = None
+
+
+class Model:
+    def __init__(self):
+        self.sessions = {}
+
+    def lookup(self, sid):
+        if sid not in self.sessions:
+            raise Refusal(ValueError, "Session not found: " + sid)
+        return self.sessions[sid]
+
+    def create(self, lines):
+        if not lines:
+            raise Refusal(ValueError, "At least one item is required")
+        return ModelSession(model_price(lines))
+
+    def update(self, sid, lines, customer):
+        s = self.lookup(sid)
+        if s.status in ("completed", "canceled"):
+            raise Refusal(RuntimeError, "Cannot update completed or canceled session")
+        priced = model_price(lines) if lines is not None else None
+        if priced is not None:
+            s.lines = priced
+        if customer is not None:
+            s.customer = customer
+        s.status = "ready_for_payment"
+        return s
+
+    def complete(self, sid, token, method):
+        s = self.lookup(sid)
+        if s.status == "completed":
+            raise Refusal(RuntimeError, "Session already completed")
+        if s.status == "canceled":
+            raise Refusal(RuntimeError, "Cannot complete canceled session")
+        if token is None and method is None:
+            raise Refusal(ValueError, "Payment token or method required")
+        s.status = "completed"
+        return s
+
+    def cancel(self, sid):
+        s = self.lookup(sid)
+        if s.status == "completed":
+            raise Refusal(RuntimeError, "Cannot cancel completed session")
+        s.status = "canceled"
+        return s
+
+
+# ---------------------------------------------------------------------------
+# Plain views of what the module returns
+# ---------------------------------------------------------------------------
+
+
+def plain_address(a):
+    return None if a is None else tuple(getattr(a, f) for f in ADDRESS_FIELDS)
+
+
+def plain_customer(c):
+    return None if c is None else (plain_address(c.billing_address), plain_address(c.shipping_address))
+
+
+def plain_lines(session):
+    return [
+        (x.id, x.title, x.quantity, (x.unit_price.amount, x.unit_price.currency), x.variant_id, x.sku, x.image_url)
+        for x in session.items
+    ]
+
+
+def plain_totals(session):
+    t = session.totals
+    return tuple((getattr(t, f).amount, getattr(t, f).currency) for f in TOTAL_FIELDS)
+
+
+# ---------------------------------------------------------------------------
+# Strategies
+# ---------------------------------------------------------------------------
+
+texts = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=12)
+optional_texts = st.none() | texts
+
+quantities = st.one_of(
+    st.sampled_from([0, 1, -1, 2, I32_MAX, I32_MIN, I32_MAX - 1, I32_MIN + 1]),
+    st.integers(-10, 100),
+    st.integers(I32_MIN, I32_MAX),
+)
+
+unknown_products = st.one_of(
+    st.sampled_from([
+        "", "prod_mouse_02", "prod_mouse_0022", "PROD_MOUSE_002", "prod_mouse_002 ", " prod_laptop_001",
+        "prod_keyboard_00", "prod_keyboard_0033", "prod_laptop_001\x00", "pr\u00f6d_mouse_002",
+    ]),
+    texts.filter(lambda t: t not in CATALOG),
+)
+product_ids = st.one_of(st.sampled_from(sorted(CATALOG)), st.sampled_from(sorted(CATALOG)), unknown_products)
+
+request_lines = st.lists(st.tuples(product_ids, quantities), max_size=5)
+known_lines = st.lists(st.tuples(st.sampled_from(sorted(CATALOG)), quantities), min_size=1, max_size=5)
+
+addresses = st.none() | st.tuples(*[optional_texts] * 9)
+customers = st.none() | st.tuples(addresses, addresses)
+
+unknown_session_ids = st.one_of(
+    st.uuids(version=4).map(str),
+    texts,
+    st.sampled_from(["", "00000000-0000-4000-8000-000000000000", "not-a-session"]),
+)
+
+
+def build_customer(spec):
+    billing, shipping = spec
+    make = lambda values: None if values is None else acp.Address(*values)
+    return acp.Customer(make(billing), make(shipping))
+
+
+def items_of(lines, shape):
+    items = [acp.RequestItem(pid, q) for pid, q in lines]
+    return tuple(items) if shape else items
+
+
+# ---------------------------------------------------------------------------
+# The state machine
+# ---------------------------------------------------------------------------
+
+
+class CheckoutMachine(RuleBasedStateMachine):
+    sessions = Bundle("sessions")
+
+    def __init__(self):
+        super().__init__()
+        self.model = Model()
+        self.client = acp.AcpClient()
+        self.other_client = acp.AcpClient("an unused key")
+
+    # -- helpers ------------------------------------------------------------
+
+    def expect_refusal(self, call, refusal):
+        try:
+            got = call()
+        except (ValueError, RuntimeError, TypeError) as exc:
+            assert type(exc) is refusal.kind, (exc, refusal.message)
+            assert str(exc) == refusal.message
+            assert exc.args == (refusal.message,)
+            return
+        raise AssertionError("expected %s(%r), got %r" % (refusal.kind.__name__, refusal.message, got))
+
+    def check_snapshot(self, session, sid, m, changed):
+        """The returned snapshot equals the model; `changed` means the call rewrote updated_at."""
+        assert session.id == sid
+        assert session.status == m.status
+        if len(m.lines) <= 50:
+            assert plain_lines(session) == [model_line(pid, q) for pid, q in m.lines]
+        else:
+            # The tens of thousands of lines of a wrapping session are compared (by id and
+            # quantity) only where the call set them; elsewhere their count is.
+            assert repr(session).endswith("', items=%d)" % len(m.lines))
+            if changed or m.created_at is None:
+                assert [(x.id, x.quantity) for x in session.items] == m.lines
+        assert plain_totals(session) == tuple((v, "USD") for v in model_totals(m.lines))
+        assert plain_customer(session.customer) == m.customer
+        assert STAMP.match(session.created_at) and STAMP.match(session.updated_at)
+        if m.created_at is None:
+            m.created_at = session.created_at
+            assert session.updated_at == session.created_at
+        assert session.created_at == m.created_at
+        if changed:
+            m.updated_at = session.updated_at
+        elif m.updated_at is not None:
+            assert session.updated_at == m.updated_at
+        if m.updated_at is None:
+            m.updated_at = session.updated_at
+
+    def check_stored(self, sid):
+        """A read through another client shows the model's session, unchanged."""
+        m = self.model.sessions[sid]
+        self.check_snapshot(self.other_client.get_checkout_session(sid), sid, m, changed=False)
+
+    def run_on_session(self, sid, call, model_call):
+        before_stamp = self.model.sessions[sid].updated_at if sid in self.model.sessions else None
+        try:
+            m = model_call()
+        except Refusal as refusal:
+            self.expect_refusal(call, refusal)
+            if sid in self.model.sessions:
+                assert self.model.sessions[sid].updated_at == before_stamp
+                self.check_stored(sid)
+            return None
+        result = call()
+        return m, result
+
+    # -- creation -------------------------------------------------------------
+
+    @rule(target=sessions, lines=request_lines, shape=st.booleans())
+    def create(self, lines, shape):
+        try:
+            m = self.model.create(lines)
+        except Refusal as refusal:
+            self.expect_refusal(lambda: self.client.create_checkout_session(items_of(lines, shape)), refusal)
+            return multiple()
+        session = self.client.create_checkout_session(items_of(lines, shape))
+        assert UUID4.match(session.id)
+        assert session.id not in self.model.sessions
+        self.check_snapshot(session, session.id, m, changed=False)
+        self.model.sessions[session.id] = m
+        self.check_stored(session.id)
+        return session.id
+
+    @rule(target=sessions, count=st.integers(21_600, 30_000),
+          quantity=st.sampled_from([I32_MAX, I32_MIN]), tail=known_lines)
+    def create_wrapping(self, count, quantity, tail):
+        """Enough extreme laptop lines to wrap the 64-bit subtotal."""
+        lines = [("prod_laptop_001", quantity)] * count + tail
+        m = self.model.create(lines)
+        item = acp.RequestItem("prod_laptop_001", quantity)
+        session = self.client.create_checkout_session([item] * count + items_of(tail, False))
+        assert m.lines and abs(sum(CATALOG[p][1] * q for p, q in lines)) >= 2**63  # really wraps
+        self.check_snapshot(session, session.id, m, changed=False)
+        self.model.sessions[session.id] = m
+        return session.id
+
+    # -- reads ----------------------------------------------------------------
+
+    @rule(sid=sessions)
+    def get(self, sid):
+        self.check_snapshot(self.client.get_checkout_session(sid), sid, self.model.sessions[sid], changed=False)
+
+    @rule(sid=unknown_session_ids)
+    def get_unknown(self, sid):
+        if sid in self.model.sessions:
+            return
+        self.expect_refusal(lambda: self.client.get_checkout_session(sid),
+                            Refusal(ValueError, "Session not found: " + sid))
+
+    @rule(sid=sessions, variant=st.sampled_from(["upper", "space", "short", "long"]),
+          op=st.sampled_from(["get", "update", "complete", "cancel"]))
+    def near_miss_identifier(self, sid, variant, op):
+        other = {"upper": sid.upper(), "space": sid + " ", "short": sid[:-1], "long": sid + "0"}[variant]
+        if other in self.model.sessions:
+            return
+        calls = {
+            "get": lambda: self.client.get_checkout_session(other),
+            "update": lambda: self.client.update_checkout_session(other, [acp.RequestItem("nope", 1)]),
+            "complete": lambda: self.client.complete_checkout_session(other, acp.PaymentRequest()),
+            "cancel": lambda: self.client.cancel_checkout_session(other),
+        }
+        self.expect_refusal(calls[op], Refusal(ValueError, "Session not found: " + other))
+
+    # -- update ---------------------------------------------------------------
+
+    @rule(sid=sessions, lines=st.none() | request_lines, customer=customers, shape=st.booleans(),
+          by_keyword=st.booleans())
+    def update(self, sid, lines, customer, shape, by_keyword):
+        items = None if lines is None else items_of(lines, shape)
+        cust = None if customer is None else build_customer(customer)
+        if by_keyword:
+            call = lambda: self.client.update_checkout_session(session_id=sid, items=items, customer=cust)
+        else:
+            call = lambda: self.client.update_checkout_session(sid, items, cust)
+        done = self.run_on_session(sid, call, lambda: self.model.update(sid, lines, customer))
+        if done:
+            m, session = done
+            self.check_snapshot(session, sid, m, changed=True)
+            self.check_stored(sid)
+
+    @rule(sid=unknown_session_ids, lines=st.none() | request_lines)
+    def update_unknown(self, sid, lines):
+        if sid in self.model.sessions:
+            return
+        items = None if lines is None else items_of(lines, False)
+        self.expect_refusal(lambda: self.client.update_checkout_session(sid, items),
+                            Refusal(ValueError, "Session not found: " + sid))
+
+    @rule(sid=sessions, count=st.integers(21_600, 25_000))
+    def update_wrapping(self, sid, count):
+        lines = [("prod_laptop_001", I32_MIN)] * count
+        item = acp.RequestItem("prod_laptop_001", I32_MIN)
+        done = self.run_on_session(sid, lambda: self.client.update_checkout_session(sid, [item] * count),
+                                   lambda: self.model.update(sid, lines, None))
+        if done:
+            m, session = done
+            self.check_snapshot(session, sid, m, changed=True)
+
+    # -- completion and cancellation -------------------------------------------
+
+    @rule(sid=sessions, token=optional_texts, method=optional_texts)
+    def complete(self, sid, token, method):
+        payment = acp.PaymentRequest(token, method)
+        done = self.run_on_session(sid, lambda: self.client.complete_checkout_session(sid, payment),
+                                   lambda: self.model.complete(sid, token, method))
+        if done:
+            m, result = done
+            self.check_snapshot(result.session, sid, m, changed=True)
+            order = result.order
+            assert UUID4.match(order.id) and order.id != sid
+            assert order.checkout_session_id == sid
+            assert order.status == "placed"
+            assert order.permalink_url == BASE_URL + sid
+            self.check_stored(sid)
+
+    @rule(sid=unknown_session_ids, token=optional_texts)
+    def complete_unknown(self, sid, token):
+        if sid in self.model.sessions:
+            return
+        self.expect_refusal(lambda: self.client.complete_checkout_session(sid, acp.PaymentRequest(token)),
+                            Refusal(ValueError, "Session not found: " + sid))
+
+    @rule(sid=sessions)
+    def cancel(self, sid):
+        done = self.run_on_session(sid, lambda: self.client.cancel_checkout_session(sid),
+                                   lambda: self.model.cancel(sid))
+        if done:
+            m, session = done
+            self.check_snapshot(session, sid, m, changed=True)
+            self.check_stored(sid)
+
+    @rule(sid=unknown_session_ids)
+    def cancel_unknown(self, sid):
+        if sid in self.model.sessions:
+            return
+        self.expect_refusal(lambda: self.client.cancel_checkout_session(sid),
+                            Refusal(ValueError, "Session not found: " + sid))
+
+    # -- quantities outside the 32-bit range never reach the engine ---------------
+
+    @rule(quantity=st.one_of(st.integers(2**31, 2**63 - 1), st.integers(-(2**63), -(2**31) - 1)))
+    def quantity_out_of_range(self, quantity):
+        try:
+            acp.RequestItem("prod_mouse_002", quantity)
+        except OverflowError as exc:
+            assert str(exc) == "out of range integral type conversion attempted"
+        else:
+            raise AssertionError("quantity %d accepted" % quantity)
+
+    def teardown(self):
+        # Every session of this run is still there, exactly as the model says.
+        for sid in self.model.sessions:
+            self.check_stored(sid)
+
+
+CheckoutMachine.TestCase.settings = settings(
+    max_examples=50,
+    stateful_step_count=30,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+TestCheckoutModel = CheckoutMachine.TestCase
