@@ -14,7 +14,7 @@ def test_engine_unit_test(tmp_path):
     exe = tmp_path / "engine_test"
     sources = sorted(str(p) for p in (ROOT / "src" / "engine").glob("*.cpp"))
     build = subprocess.run(
-        ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-I", str(ROOT / "src"), "-o", str(exe),
+        ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-I", str(ROOT / "src"), "-rdynamic", "-o", str(exe),
          str(ROOT / "tests" / "cpp" / "engine_test.cpp"), *sources, "-ldl", "-lpthread"],
         capture_output=True, text=True, timeout=300,
     )

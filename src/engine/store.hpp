@@ -64,6 +64,7 @@ public:
     }
 
 private:
+    friend struct StoreInspector;  // lets the engine's unit test look past the poison
     Store();
 
     std::shared_mutex mutex_;

@@ -1,9 +1,13 @@
 // Unit tests of the checkout engine (no Python involved).
 // Build: g++ -std=c++20 -I src tests/cpp/engine_test.cpp src/engine/*.cpp -ldl
 // Returns nonzero when any check fails.
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +25,40 @@
 #include "engine/store.hpp"
 
 using namespace corvane;
+
+// ---- faults of the random source and the clock ----------------------------
+// The executable is linked with -rdynamic, so the engine's run-time lookup of
+// getrandom finds this definition, and the engine's clock_gettime calls land
+// here too. Both forward to the kernel unless a fault is switched on.
+namespace {
+std::atomic<bool> g_random_fails{false};
+std::atomic<bool> g_clock_fails{false};
+}  // namespace
+
+extern "C" ssize_t getrandom(void* buf, size_t len, unsigned flags) {
+    if (g_random_fails) {
+        errno = EIO;
+        return -1;
+    }
+    return syscall(SYS_getrandom, buf, len, flags);
+}
+
+int clock_gettime(clockid_t id, struct timespec* tp) noexcept {
+    if (g_clock_fails && id == CLOCK_REALTIME) {
+        tp->tv_sec = -10;
+        tp->tv_nsec = 0;
+        return 0;
+    }
+    return static_cast<int>(syscall(SYS_clock_gettime, id, tp));
+}
+
+namespace corvane::detail {
+struct StoreInspector {
+    static const CheckoutSession* find(const std::string& id) {
+        return Store::instance().map_.find(*Uuid::parse(id));
+    }
+};
+}  // namespace corvane::detail
 
 namespace {
 
@@ -616,6 +654,7 @@ void test_errors_do_not_poison() {
     check_same(get_session(s.id.str()), s, __LINE__);
 }
 
+
 // Runs fn in a child process (poisoning is for the life of the process) and
 // reports whether it returned true there.
 bool in_child(const std::function<bool()>& fn) {
@@ -654,6 +693,40 @@ bool check_poisoned(const std::string& existing_id) {
     CHECK_ERROR(create_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
     CHECK_ERROR(create_session(std::vector<RequestItem>{{"bad", 1}}), kValue, "Product not found: bad");
     return true;
+}
+
+// A fault of the clock or of the random source inside a writer poisons the
+// store but never leaves the session half changed (marked completed without an
+// order, for instance): both are read before the record is touched.
+void test_writer_faults_change_nothing() {
+    using Op = std::function<void(const std::string&)>;
+    const std::vector<std::pair<std::atomic<bool>*, Op>> cases = {
+        {&g_random_fails, [](const std::string& id) { complete_session(id, PaymentRequest{"tok", std::nullopt}); }},
+        {&g_clock_fails, [](const std::string& id) { complete_session(id, PaymentRequest{"tok", std::nullopt}); }},
+        {&g_clock_fails, [](const std::string& id) {
+             update_session(id, std::vector<RequestItem>{{"prod_laptop_001", 4}}, Customer{});
+         }},
+        {&g_clock_fails, [](const std::string& id) { cancel_session(id); }},
+    };
+    for (const auto& [fault, op] : cases) {
+        CHECK(in_child([&, fault = fault, op = op] {
+            const CheckoutSession before = create_session(std::vector<RequestItem>{{"prod_mouse_002", 2}});
+            const std::string id = before.id.str();
+            bool panicked = false;
+            *fault = true;
+            try {
+                op(id);
+            } catch (const Panic&) {
+                panicked = true;
+            }
+            *fault = false;
+            const CheckoutSession* stored = detail::StoreInspector::find(id);
+            CHECK(panicked);
+            CHECK(stored != nullptr);
+            if (stored) check_same(*stored, before, __LINE__);
+            return panicked && check_poisoned(id);
+        }));
+    }
 }
 
 void test_poisoning() {
@@ -711,6 +784,7 @@ int main() {
     test_complete_and_cancel();
     test_errors_do_not_poison();
     test_poisoning();
+    test_writer_faults_change_nothing();
     if (g_failures != 0) {
         std::fprintf(stderr, "%d check(s) failed\n", g_failures);
         return 1;
