@@ -6,6 +6,7 @@ and text signatures, attribute descriptors) and the once-per-process rule of the
 init function.
 """
 
+import os
 import functools
 import gc
 import inspect
@@ -549,7 +550,16 @@ def init_attempts_under_allocation_failure():
 
 INIT_CLASS_ERROR = "An error occurred while initializing class "
 
+# On CPython 3.13 (seen with 3.13.0) the interpreter's own PyType_FromSpec can
+# crash once an earlier call of it in the same process failed on an allocation;
+# plain C code that only calls PyType_FromSpec shows it too. The in-process
+# retry sweep below cannot run there.
+needs_type_from_spec_retry = pytest.mark.skipif(
+    sys.version_info[:2] == (3, 13), reason="PyType_FromSpec crashes after an earlier failed allocation on 3.13"
+)
 
+
+@needs_type_from_spec_retry
 def test_failed_first_initialisation_can_be_retried():
     # An initialisation that fails inside the module body must not count as
     # "initialised": the next attempt has to run the init function again.
@@ -579,6 +589,7 @@ def test_failed_first_initialisation_can_be_retried():
         assert attempts[i + 1][:2] != ["ImportError", ONCE_MESSAGE], (attempts[i], attempts[i + 1])
 
 
+@needs_type_from_spec_retry
 def test_class_initialisation_error_names_the_class_and_keeps_the_cause():
     attempts = init_attempts_under_allocation_failure()["attempts"]
     class_errors = [a for a in attempts if a[0] == "RuntimeError" and a[1].startswith(INIT_CLASS_ERROR)]
@@ -592,3 +603,18 @@ def test_class_initialisation_error_names_the_class_and_keeps_the_cause():
         assert attempt[2] in ("MemoryError", "SystemError"), attempt
         if attempt[2] == "SystemError":
             assert attempt[3] == "attempted to fetch exception but none was set", attempt
+
+
+def test_import_under_debug_allocators():
+    """The class docs are allocated with the interpreter's own allocator for
+    them; the debug allocators catch any mismatch at import or exit."""
+    code = (
+        "import corvane_acp_native as m\n"
+        "c = m.AcpClient()\n"
+        "s = c.create_checkout_session([m.RequestItem('prod_mouse_002', 1)])\n"
+        "print(m.Money.__text_signature__, repr(s.totals.tax))\n"
+    )
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "(amount, currency) Money(amount=866, currency='USD')"

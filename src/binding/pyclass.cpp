@@ -47,7 +47,7 @@ PyTypeObject* make_type(const TypeSpec& spec) {
     slots[n] = {0, nullptr};
 
     const std::string qualified = std::string("builtins.") + spec.name;
-    PyType_Spec type_spec{qualified.c_str(), spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec type_spec{compat::type_spec_name(qualified), spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) init_failed(spec.name);
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
@@ -56,14 +56,14 @@ PyTypeObject* make_type(const TypeSpec& spec) {
     if (!doc.empty()) {
         // The interpreter strips the signature line from a heap type's doc;
         // putting the whole text back keeps __text_signature__ available.
-        auto* copy = static_cast<char*>(PyObject_Malloc(doc.size() + 1));
+        char* copy = compat::doc_alloc(doc.size() + 1);
         if (!copy) {
             Py_DECREF(type);
             PyErr_NoMemory();
             init_failed(spec.name);
         }
         std::memcpy(copy, doc.c_str(), doc.size() + 1);
-        PyObject_Free(const_cast<char*>(tp->tp_doc));
+        compat::doc_free(tp->tp_doc);
         tp->tp_doc = copy;
     }
     return tp;
