@@ -10,26 +10,57 @@
 namespace corvane::py {
 
 // A request list: any sequence except a str, iterated, each element a
-// RequestItem copied out. The reported length only sizes the buffer.
+// RequestItem read under shared access and priced on the spot, so known
+// product identifiers are never copied. The reported length only sizes the
+// buffer. Every element is converted before any refusal is decided.
 template <>
-struct Conv<std::vector<RequestItem>> {
-    static std::vector<RequestItem> from(PyObject* o) {
+struct Conv<PricedRequest> {
+    static PricedRequest from(PyObject* o) {
         if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
         if (!PySequence_Check(o)) throw_conversion_error(o, "Sequence");
-        std::vector<RequestItem> out;
+        PricedRequest out;
         const Py_ssize_t hint = PySequence_Size(o);
         if (hint < 0) {
             PyErr_Clear();
         } else {
-            out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 4096)));
+            out.lines.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 4096)));
         }
         Ref it = Ref::steal(PyObject_GetIter(o));
         if (!it) throw_fetched();
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-            out.push_back(Conv<RequestItem>::from(item.get()));
+            if (!is_instance<RequestItem>(item.get())) throw_conversion_error(item.get(), Class<RequestItem>::name);
+            auto& src = *reinterpret_cast<PyObj<RequestItem>*>(item.get());
+            SharedAccess access(src.borrow);
+            out.add(src.value.id, src.value.quantity);
         }
         if (PyErr_Occurred()) throw_fetched();
         return out;
+    }
+};
+
+// A session identifier, borrowed: the text is the argument's own UTF-8 form,
+// which the caller keeps alive for the whole call, so no copy is made. Fails
+// exactly as a text conversion does.
+template <>
+struct Conv<std::string_view> {
+    static std::string_view from(PyObject* o) {
+        if (!PyUnicode_Check(o)) throw_conversion_error(o, "PyString");
+        Py_ssize_t size = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(o, &size);
+        if (!p) throw_fetched();
+        return {p, static_cast<size_t>(size)};
+    }
+};
+
+// An update's customer, copied out of a Customer object straight into the form
+// the session stores.
+template <>
+struct Conv<StoredCustomer> {
+    static StoredCustomer from(PyObject* o) {
+        if (!is_instance<Customer>(o)) throw_conversion_error(o, Class<Customer>::name);
+        auto& src = *reinterpret_cast<PyObj<Customer>*>(o);
+        SharedAccess access(src.borrow);
+        return StoredCustomer(src.value);
     }
 };
 
@@ -65,34 +96,33 @@ constexpr const char* const kCancelNames[] = {"session_id"};
 constexpr Params kCancel{"AcpClient.cancel_checkout_session()", kCancelNames, 1, 1};
 
 PyObject* create_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return client_method<std::vector<RequestItem>>(kCreate, self, args, nargs, kwnames,
-                                                   [](std::vector<RequestItem> items) {
-                                                       return wrap(create_session(items));
-                                                   });
+    return client_method<PricedRequest>(kCreate, self, args, nargs, kwnames, [](PricedRequest items) {
+        return wrap(create_session(std::move(items)));
+    });
 }
 
 PyObject* get_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return client_method<std::string>(kGet, self, args, nargs, kwnames,
-                                      [](std::string id) { return wrap(get_session(id)); });
+    return client_method<std::string_view>(kGet, self, args, nargs, kwnames,
+                                      [](std::string_view id) { return wrap(get_session(id)); });
 }
 
 PyObject* update_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return client_method<std::string, std::optional<std::vector<RequestItem>>, std::optional<Customer>>(
+    return client_method<std::string_view, std::optional<PricedRequest>, std::optional<StoredCustomer>>(
         kUpdate, self, args, nargs, kwnames,
-        [](std::string id, std::optional<std::vector<RequestItem>> items, std::optional<Customer> customer) {
-            return wrap(update_session(id, items, customer));
+        [](std::string_view id, std::optional<PricedRequest> items, std::optional<StoredCustomer> customer) {
+            return wrap(update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer()));
         });
 }
 
 PyObject* complete_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return client_method<std::string, PaymentRequest>(
+    return client_method<std::string_view, PaymentRequest>(
         kComplete, self, args, nargs, kwnames,
-        [](std::string id, PaymentRequest payment) { return wrap(complete_session(id, payment)); });
+        [](std::string_view id, PaymentRequest payment) { return wrap(complete_session(id, payment)); });
 }
 
 PyObject* cancel_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return client_method<std::string>(kCancel, self, args, nargs, kwnames,
-                                      [](std::string id) { return wrap(cancel_session(id)); });
+    return client_method<std::string_view>(kCancel, self, args, nargs, kwnames,
+                                      [](std::string_view id) { return wrap(cancel_session(id)); });
 }
 
 template <auto Fn>

@@ -83,6 +83,24 @@ StoredLines price_items(std::span<const RequestItem> items) {
     return lines;
 }
 
+void PricedRequest::add(std::string_view id, std::int32_t quantity) {
+    ++requested;
+    if (unknown) return;  // the request fails anyway; later items are not priced
+    const int product = find_product(id);
+    if (product < 0) {
+        unknown.emplace(id);
+        return;
+    }
+    lines.push_back(StoredLine{static_cast<std::uint8_t>(product), quantity});
+}
+
+PricedRequest price_request(std::span<const RequestItem> items) {
+    PricedRequest request;
+    request.lines.reserve(items.size());
+    for (const RequestItem& item : items) request.add(item.id, item.quantity);
+    return request;
+}
+
 Totals compute_totals(std::span<const StoredLine> lines) {
     std::int64_t subtotal = 0;
     for (const StoredLine& line : lines) {

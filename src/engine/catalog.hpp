@@ -1,8 +1,11 @@
 // The built-in product catalog and the pricing rules.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -31,6 +34,21 @@ LineItem catalog_line(std::uint8_t product, std::int32_t quantity);
 // Prices a request list in request order; the first unknown identifier fails
 // with ValueError "Product not found: <id>".
 StoredLines price_items(std::span<const RequestItem> items);
+
+// A request list priced while it is read: the lines of the known products in
+// request order and, verbatim, the identifier of the first unknown product.
+// Nothing fails here; each operation decides in its own order which refusal
+// wins (creation refuses an empty request first, an update checks the session
+// first).
+struct PricedRequest {
+    StoredLines lines;
+    std::size_t requested = 0;           // items in the request
+    std::optional<std::string> unknown;  // first identifier not in the catalog
+
+    void add(std::string_view id, std::int32_t quantity);
+};
+
+PricedRequest price_request(std::span<const RequestItem> items);
 
 // Totals rule over (unit price, quantity) pairs, with wrapping 64-bit arithmetic.
 Totals compute_totals(std::span<const StoredLine> lines);

@@ -60,11 +60,12 @@ CheckoutSession* find(SessionMap& map, const std::optional<Uuid>& key) noexcept 
 
 }  // namespace
 
-CheckoutSession create_session(std::span<const RequestItem> items) {
-    if (items.empty()) fail_value("At least one item is required");
+CheckoutSession create_session(PricedRequest request) {
+    if (request.requested == 0) fail_value("At least one item is required");
+    if (request.unknown) fail_value(join("Product not found: ", *request.unknown));
 
     CheckoutSession record;
-    record.items = price_items(items);
+    record.items = std::move(request.lines);
     record.status = Status::NotReadyForPayment;
     record.created_at = Timestamp::now();  // one reading serves both timestamps
     record.updated_at = record.created_at;
@@ -75,6 +76,10 @@ CheckoutSession create_session(std::span<const RequestItem> items) {
     CheckoutSession snapshot = record;
     Store::instance().write([&](SessionMap& map) { map.insert_or_assign(std::move(record)); });
     return snapshot;
+}
+
+CheckoutSession create_session(std::span<const RequestItem> items) {
+    return create_session(price_request(items));
 }
 
 CheckoutSession get_session(std::string_view session_id) {
@@ -88,29 +93,12 @@ CheckoutSession get_session(std::string_view session_id) {
     return std::move(*snapshot);
 }
 
-CheckoutSession update_session(std::string_view session_id,
-                               const std::optional<std::vector<RequestItem>>& items,
-                               const std::optional<Customer>& customer) {
+CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
+                               StoredCustomer customer) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
-
-    // Price the new items ahead of the lock. An unknown product is only
-    // remembered here: the session checks under the lock decide first.
-    StoredLines lines;
-    std::size_t unknown = SIZE_MAX;
-    if (items) {
-        lines.reserve(items->size());
-        for (std::size_t i = 0; i < items->size(); ++i) {
-            const RequestItem& item = (*items)[i];
-            const int product = find_product(item.id);
-            if (product < 0) {
-                unknown = i;
-                break;
-            }
-            lines.push_back(StoredLine{static_cast<std::uint8_t>(product), item.quantity});
-        }
-    }
-    Boxed<Customer> new_customer;
-    if (customer) new_customer = Boxed<Customer>(*customer);
+    // The items were priced ahead of the lock. An unknown product was only
+    // remembered: the session checks under the lock decide first.
+    const bool unknown = items && items->unknown;
 
     CheckoutSession snapshot;
     const Refusal refusal = Store::instance().write([&](SessionMap& map) {
@@ -119,19 +107,19 @@ CheckoutSession update_session(std::string_view session_id,
         if (session->status == Status::Completed || session->status == Status::Canceled) {
             return Refusal::UpdateClosed;
         }
-        if (unknown != SIZE_MAX) return Refusal::ProductNotFound;
+        if (unknown) return Refusal::ProductNotFound;
         // Read the clock before touching the record, so a clock fault leaves
         // the session as it was (the store is poisoned all the same).
         const Timestamp now = Timestamp::now();
-        if (items) session->items = std::move(lines);
-        if (customer) session->customer = std::move(new_customer);
+        if (items) session->items = std::move(items->lines);
+        if (customer) session->customer = std::move(customer);
         session->status = Status::ReadyForPayment;
         session->updated_at = now;
         snapshot = *session;
         return Refusal::None;
     });
     if (refusal != Refusal::None) {
-        refuse(refusal, session_id, unknown != SIZE_MAX ? std::string_view((*items)[unknown].id) : "");
+        refuse(refusal, session_id, unknown ? std::string_view(*items->unknown) : "");
     }
     return snapshot;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../records/values.hpp"
+#include "catalog.hpp"
 #include "session.hpp"
 
 namespace corvane {
@@ -16,11 +17,13 @@ namespace corvane {
 // Base of every order page; the session identifier is appended as is.
 inline constexpr std::string_view kOrderBaseUrl = "https://orders.corvane.example/";
 
+CheckoutSession create_session(PricedRequest request);
 CheckoutSession create_session(std::span<const RequestItem> items);
 CheckoutSession get_session(std::string_view session_id);
-CheckoutSession update_session(std::string_view session_id,
-                               const std::optional<std::vector<RequestItem>>& items,
-                               const std::optional<Customer>& customer);
+// No items keep the stored ones. An empty customer keeps the stored one; a
+// present one replaces it as a whole.
+CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
+                               StoredCustomer customer);
 SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment);
 CheckoutSession cancel_session(std::string_view session_id);
 

@@ -51,15 +51,18 @@ constexpr std::array<std::uint8_t, 16> kDigitPos = [] {
 }();
 static_assert(kDigitPos[4] == 9 && kDigitPos[15] == 34);
 
+// The two lower-case hexadecimal digits of every byte value.
+constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
+    std::array<std::array<char, 2>, 256> pairs{};
+    for (std::size_t b = 0; b < 256; ++b) pairs[b] = {kHexDigits[b >> 4], kHexDigits[b & 0x0f]};
+    return pairs;
+}();
+
 }  // namespace
 
 void Uuid::write(char* out) const noexcept {
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (is_hyphen_at(pos)) out[pos++] = '-';
-        out[pos++] = kHexDigits[bytes[i] >> 4];
-        out[pos++] = kHexDigits[bytes[i] & 0x0f];
-    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) std::memcpy(out + kDigitPos[i], kHexPairs[bytes[i]].data(), 2);
+    out[8] = out[13] = out[18] = out[23] = '-';
 }
 
 std::string Uuid::str() const {
@@ -242,6 +245,111 @@ std::string_view status_text(Status s) noexcept {
         case Status::Canceled: return "canceled";
     }
     return "not_ready_for_payment";
+}
+
+// ---------------------------------------------------------------- StoredCustomer
+
+namespace {
+
+// Block layout: the presence word, then the end offset of every text (relative
+// to the first text byte; an absent text ends where the one before it does),
+// then the texts. Text k is field k % 9 of the billing (k < 9) or shipping
+// address. Words are read and written with memcpy, so the block needs no
+// particular alignment.
+constexpr std::size_t kFieldsPerAddress = 9;
+constexpr std::size_t kTexts = 2 * kFieldsPerAddress;
+constexpr std::uint32_t kBillingPresent = std::uint32_t{1} << kTexts;
+constexpr std::uint32_t kShippingPresent = std::uint32_t{1} << (kTexts + 1);
+constexpr std::size_t kEndsAt = sizeof(std::uint64_t);  // after the presence word
+constexpr std::size_t kTextsAt = kEndsAt + kTexts * sizeof(std::uint64_t);
+
+constexpr OptText Address::*kAddressFields[kFieldsPerAddress] = {
+    &Address::name,   &Address::line1,       &Address::line2,   &Address::city,  &Address::region,
+    &Address::postal_code, &Address::country, &Address::phone, &Address::email,
+};
+
+std::uint64_t text_end(const unsigned char* block, std::size_t k) noexcept {
+    std::uint64_t end;
+    std::memcpy(&end, block + kEndsAt + k * sizeof end, sizeof end);
+    return end;
+}
+
+}  // namespace
+
+StoredCustomer::StoredCustomer(const Customer& customer) {
+    const std::optional<Address>* addresses[2] = {&customer.billing_address, &customer.shipping_address};
+    std::uint32_t present = 0;
+    std::uint64_t ends[kTexts];
+    std::uint64_t end = 0;
+    for (std::size_t a = 0; a < 2; ++a) {
+        const std::optional<Address>& address = *addresses[a];
+        if (address) present |= a == 0 ? kBillingPresent : kShippingPresent;
+        for (std::size_t f = 0; f < kFieldsPerAddress; ++f) {
+            const std::size_t k = a * kFieldsPerAddress + f;
+            if (address) {
+                if (const OptText& text = (*address).*kAddressFields[f]) {
+                    present |= std::uint32_t{1} << k;
+                    end += text->size();
+                }
+            }
+            ends[k] = end;
+        }
+    }
+
+    block_.reset(new unsigned char[kTextsAt + end]);
+    unsigned char* block = block_.get();
+    const std::uint64_t word = present;
+    std::memcpy(block, &word, sizeof word);
+    std::memcpy(block + kEndsAt, ends, sizeof ends);
+    unsigned char* out = block + kTextsAt;
+    for (std::size_t k = 0; k < kTexts; ++k) {
+        if (!(present & (std::uint32_t{1} << k))) continue;
+        const std::string& text = *((**addresses[k / kFieldsPerAddress]).*kAddressFields[k % kFieldsPerAddress]);
+        if (!text.empty()) std::memcpy(out, text.data(), text.size());
+        out += text.size();
+    }
+}
+
+std::size_t StoredCustomer::block_size() const noexcept {
+    return kTextsAt + static_cast<std::size_t>(text_end(block_.get(), kTexts - 1));
+}
+
+StoredCustomer::StoredCustomer(const StoredCustomer& other) {
+    if (!other.block_) return;
+    const std::size_t size = other.block_size();
+    block_.reset(new unsigned char[size]);
+    std::memcpy(block_.get(), other.block_.get(), size);
+}
+
+StoredCustomer& StoredCustomer::operator=(const StoredCustomer& other) {
+    if (this != &other) *this = StoredCustomer(other);
+    return *this;
+}
+
+Customer StoredCustomer::value() const {
+    const unsigned char* block = block_.get();
+    if (block == nullptr) panic("no stored customer to read");
+    std::uint64_t word;
+    std::memcpy(&word, block, sizeof word);
+    const auto present = static_cast<std::uint32_t>(word);
+    const char* texts = reinterpret_cast<const char*>(block + kTextsAt);
+
+    Customer customer;
+    std::optional<Address>* addresses[2] = {&customer.billing_address, &customer.shipping_address};
+    std::uint64_t start = 0;
+    for (std::size_t a = 0; a < 2; ++a) {
+        const bool has_address = present & (a == 0 ? kBillingPresent : kShippingPresent);
+        if (has_address) addresses[a]->emplace();
+        for (std::size_t f = 0; f < kFieldsPerAddress; ++f) {
+            const std::size_t k = a * kFieldsPerAddress + f;
+            const std::uint64_t end = text_end(block, k);
+            if (has_address && (present & (std::uint32_t{1} << k))) {
+                ((**addresses[a]).*kAddressFields[f]).emplace(texts + start, static_cast<std::size_t>(end - start));
+            }
+            start = end;
+        }
+    }
+    return customer;
 }
 
 // ---------------------------------------------------------------- CheckoutSession

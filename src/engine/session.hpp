@@ -5,7 +5,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +50,31 @@ struct Timestamp {
 enum class Status : std::uint8_t { NotReadyForPayment, ReadyForPayment, Completed, Canceled };
 std::string_view status_text(Status s) noexcept;
 
+// A session's customer as stored: one heap block that records which addresses
+// and texts are present and holds every present text back to back, so a copy
+// is one allocation and one memcpy. Empty means no customer; a customer with
+// both addresses absent is present all the same. Texts keep every byte (NULs
+// included), and an absent text stays distinct from the empty one.
+class StoredCustomer {
+public:
+    StoredCustomer() noexcept = default;
+    explicit StoredCustomer(const Customer& customer);
+    StoredCustomer(const StoredCustomer& other);
+    StoredCustomer(StoredCustomer&&) noexcept = default;
+    StoredCustomer& operator=(const StoredCustomer& other);
+    StoredCustomer& operator=(StoredCustomer&&) noexcept = default;
+
+    explicit operator bool() const noexcept { return block_ != nullptr; }
+    // The full customer again, every present text copied out; requires a
+    // present customer.
+    Customer value() const;
+
+private:
+    std::size_t block_size() const noexcept;
+
+    std::unique_ptr<unsigned char[]> block_;
+};
+
 // One priced line as stored: lines only ever come from the catalog.
 struct StoredLine {
     std::uint8_t product = 0;  // catalog index
@@ -61,7 +88,7 @@ struct CheckoutSession {
     Uuid id;
     Status status = Status::NotReadyForPayment;
     StoredLines items;
-    Boxed<Customer> customer;  // absent until an update supplies one
+    StoredCustomer customer;  // absent until an update supplies one
     Timestamp created_at;
     Timestamp updated_at;
 

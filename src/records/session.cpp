@@ -26,7 +26,7 @@ PyObject* session_items(const CheckoutSession& s) {
 PyObject* session_totals(const CheckoutSession& s) { return wrap(s.totals()); }
 
 PyObject* session_customer(const CheckoutSession& s) {
-    return s.customer ? wrap(*s.customer) : new_none();
+    return s.customer ? wrap(s.customer.value()) : new_none();
 }
 
 PyObject* session_created_at(const CheckoutSession& s) { return new_str(s.created_at.rfc3339()); }

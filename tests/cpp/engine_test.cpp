@@ -250,6 +250,21 @@ void test_price_items() {
     const std::vector<RequestItem> empty_id{{"", 1}};
     CHECK_ERROR(price_items(empty_id), kValue, "Product not found: ");
     CHECK(price_items(std::vector<RequestItem>{}).empty());
+
+    // Pricing a request never fails: it keeps the first unknown identifier
+    // verbatim and counts every item.
+    const PricedRequest good = price_request(ok);
+    CHECK_EQ(good.requested, std::size_t{3});
+    CHECK_EQ(good.lines.size(), std::size_t{3});
+    CHECK(good.lines[2].product == kLaptop && good.lines[2].quantity == -1);
+    CHECK(!good.unknown);
+    const PricedRequest missing = price_request(bad);
+    CHECK_EQ(missing.requested, std::size_t{3});
+    CHECK(missing.unknown == std::optional<std::string>("nope\n'\"é"));
+    const PricedRequest nul = price_request(std::vector<RequestItem>{{std::string("prod_mouse_002\0", 15), 1}});
+    CHECK(nul.unknown == std::optional<std::string>(std::string("prod_mouse_002\0", 15)));
+    const PricedRequest none = price_request(std::vector<RequestItem>{});
+    CHECK(none.requested == 0 && none.lines.empty() && !none.unknown);
 }
 
 // ------------------------------------------------------------------ timestamps
@@ -450,6 +465,73 @@ void test_session_table() {
     }
 }
 
+// ------------------------------------------------------------------ stored customer
+
+bool same_address(const std::optional<Address>& a, const std::optional<Address>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    if (!a) return true;
+    return a->name == b->name && a->line1 == b->line1 && a->line2 == b->line2 && a->city == b->city &&
+           a->region == b->region && a->postal_code == b->postal_code && a->country == b->country &&
+           a->phone == b->phone && a->email == b->email;
+}
+
+bool same_customer(const Customer& a, const Customer& b) {
+    return same_address(a.billing_address, b.billing_address) &&
+           same_address(a.shipping_address, b.shipping_address);
+}
+
+void test_stored_customer() {
+    CHECK(!StoredCustomer());
+    CHECK(!StoredCustomer(StoredCustomer()));
+
+    Address full;
+    full.name = std::string("N\0ul", 4);
+    full.line1 = "a line well past the inline size of a short string";
+    full.line2 = "";
+    full.city = "London";
+    full.region = std::string(1, '\0');
+    full.postal_code = std::string(100000, 'p');
+    full.country = "GB";
+    full.phone = "";
+    full.email = "\xc3\xa9@example.com";
+    Address sparse;
+    sparse.country = "";
+    sparse.email = "x";
+
+    std::vector<Customer> cases;
+    cases.push_back(Customer{});
+    cases.push_back(Customer{Address{}, std::nullopt});
+    cases.push_back(Customer{std::nullopt, Address{}});
+    cases.push_back(Customer{Address{}, Address{}});
+    cases.push_back(Customer{full, std::nullopt});
+    cases.push_back(Customer{std::nullopt, full});
+    cases.push_back(Customer{full, sparse});
+    cases.push_back(Customer{sparse, full});
+    cases.push_back(Customer{full, full});
+    for (const Customer& c : cases) {
+        const StoredCustomer stored(c);
+        CHECK(stored);
+        CHECK(same_customer(stored.value(), c));
+        StoredCustomer copy = stored;
+        CHECK(same_customer(copy.value(), c));
+        StoredCustomer assigned;
+        assigned = copy;
+        copy = StoredCustomer();
+        CHECK(!copy);
+        CHECK(same_customer(assigned.value(), c));
+        assigned = assigned;
+        CHECK(same_customer(assigned.value(), c));
+        StoredCustomer moved = std::move(assigned);
+        CHECK(same_customer(moved.value(), c));
+    }
+    // Absent and empty texts stay apart.
+    const Customer back = StoredCustomer(Customer{sparse, std::nullopt}).value();
+    CHECK(back.billing_address && !back.shipping_address);
+    CHECK(!back.billing_address->name && !back.billing_address->phone);
+    CHECK(back.billing_address->country == std::optional<std::string>(""));
+    CHECK(back.billing_address->email == std::optional<std::string>("x"));
+}
+
 // ------------------------------------------------------------------ store and lifecycle
 
 std::size_t store_size() {
@@ -527,7 +609,7 @@ void test_update() {
     const std::string id = s.id.str();
 
     // Only the identifier: status and updated_at change, nothing else.
-    const CheckoutSession u1 = update_session(id, std::nullopt, std::nullopt);
+    const CheckoutSession u1 = update_session(id, std::nullopt, StoredCustomer());
     CHECK_EQ(u1.status, Status::ReadyForPayment);
     CHECK_EQ(u1.items.size(), std::size_t{1});
     CHECK(!u1.customer);
@@ -537,18 +619,22 @@ void test_update() {
 
     // Items and customer replaced.
     const CheckoutSession u2 = update_session(
-        id, std::vector<RequestItem>{{"prod_keyboard_003", 2}, {"prod_keyboard_003", 1}}, sample_customer());
+        id, price_request(std::vector<RequestItem>{{"prod_keyboard_003", 2}, {"prod_keyboard_003", 1}}),
+        StoredCustomer(sample_customer()));
     CHECK_EQ(u2.items.size(), std::size_t{2});
     check_money(u2.totals().subtotal, 89700, __LINE__);
-    CHECK(u2.customer && u2.customer->shipping_address && !u2.customer->billing_address);
-    CHECK(u2.customer->shipping_address->name == std::optional<std::string>("Ada"));
-    CHECK(u2.customer->shipping_address->country == std::optional<std::string>(""));
-    CHECK(!u2.customer->shipping_address->line2);
+    CHECK(u2.customer);
+    const Customer c2 = u2.customer.value();
+    CHECK(c2.shipping_address && !c2.billing_address);
+    CHECK(c2.shipping_address->name == std::optional<std::string>("Ada"));
+    CHECK(c2.shipping_address->country == std::optional<std::string>(""));
+    CHECK(!c2.shipping_address->line2);
 
     // An empty customer is a present customer; an empty list empties the items.
-    const CheckoutSession u3 = update_session(id, std::vector<RequestItem>{}, Customer{});
+    const CheckoutSession u3 = update_session(id, price_request(std::vector<RequestItem>{}),
+        StoredCustomer(Customer{}));
     CHECK(u3.items.empty());
-    CHECK(u3.customer && !u3.customer->shipping_address && !u3.customer->billing_address);
+    CHECK(u3.customer && !u3.customer.value().shipping_address && !u3.customer.value().billing_address);
     const Totals t3 = u3.totals();
     check_money(t3.subtotal, 0, __LINE__);
     check_money(t3.shipping, 999, __LINE__);
@@ -556,29 +642,34 @@ void test_update() {
     CHECK_EQ(u3.status, Status::ReadyForPayment);
 
     // Unknown product: refused, nothing changed.
-    const CheckoutSession u4 = update_session(id, std::vector<RequestItem>{{"prod_mouse_002", 3}}, std::nullopt);
-    CHECK_ERROR(update_session(id, std::vector<RequestItem>{{"prod_mouse_002", 1}, {"prod_pen_004", 1}, {"z", 1}},
-                               sample_customer()),
+    const CheckoutSession u4 = update_session(id, price_request(std::vector<RequestItem>{{"prod_mouse_002", 3}}),
+        StoredCustomer());
+    CHECK_ERROR(update_session(id,
+                               price_request(std::vector<RequestItem>{
+                                   {"prod_mouse_002", 1}, {"prod_pen_004", 1}, {"z", 1}}),
+                               StoredCustomer(sample_customer())),
                 kValue, "Product not found: prod_pen_004");
     check_same(get_session(id), u4, __LINE__);
-    CHECK(get_session(id).customer && !get_session(id).customer->shipping_address);
+    CHECK(get_session(id).customer && !get_session(id).customer.value().shipping_address);
 
     // The session checks come before the product check.
-    CHECK_ERROR(update_session("no-such-session", std::vector<RequestItem>{{"bad", 1}}, std::nullopt), kValue,
+    CHECK_ERROR(update_session("no-such-session", price_request(std::vector<RequestItem>{{"bad", 1}}),
+        StoredCustomer()), kValue,
                 "Session not found: no-such-session");
-    CHECK_ERROR(update_session(id + "x", std::nullopt, std::nullopt), kValue, "Session not found: " + id + "x");
+    CHECK_ERROR(update_session(id + "x", std::nullopt, StoredCustomer()), kValue, "Session not found: " + id + "x");
 
     cancel_session(id);
     const CheckoutSession canceled = get_session(id);
-    CHECK_ERROR(update_session(id, std::vector<RequestItem>{{"bad", 1}}, std::nullopt), kRuntime,
+    CHECK_ERROR(update_session(id, price_request(std::vector<RequestItem>{{"bad", 1}}), StoredCustomer()), kRuntime,
                 "Cannot update completed or canceled session");
-    CHECK_ERROR(update_session(id, std::nullopt, std::nullopt), kRuntime,
+    CHECK_ERROR(update_session(id, std::nullopt, StoredCustomer()), kRuntime,
                 "Cannot update completed or canceled session");
     check_same(get_session(id), canceled, __LINE__);
 
     const CheckoutSession other = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
     complete_session(other.id.str(), PaymentRequest{std::nullopt, "card"});
-    CHECK_ERROR(update_session(other.id.str(), std::vector<RequestItem>{{"prod_mouse_002", 1}}, std::nullopt),
+    CHECK_ERROR(update_session(other.id.str(), price_request(std::vector<RequestItem>{{"prod_mouse_002", 1}}),
+        StoredCustomer()),
                 kRuntime, "Cannot update completed or canceled session");
 }
 
@@ -632,7 +723,7 @@ void test_complete_and_cancel() {
 
     // A ready session can be canceled too.
     const CheckoutSession s4 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
-    update_session(s4.id.str(), std::nullopt, std::nullopt);
+    update_session(s4.id.str(), std::nullopt, StoredCustomer());
     CHECK_EQ(cancel_session(s4.id.str()).status, Status::Canceled);
     CHECK_EQ(status_text(Status::ReadyForPayment), std::string_view("ready_for_payment"));
 }
@@ -682,8 +773,9 @@ bool check_poisoned(const std::string& existing_id) {
     CHECK_ERROR(get_session(existing_id), kRuntime, lock);
     CHECK_ERROR(get_session("never"), kRuntime, lock);
     CHECK_ERROR(create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}}), kRuntime, lock);
-    CHECK_ERROR(update_session("never", std::vector<RequestItem>{{"bad", 1}}, std::nullopt), kRuntime, lock);
-    CHECK_ERROR(update_session(existing_id, std::nullopt, std::nullopt), kRuntime, lock);
+    CHECK_ERROR(update_session("never", price_request(std::vector<RequestItem>{{"bad", 1}}),
+        StoredCustomer()), kRuntime, lock);
+    CHECK_ERROR(update_session(existing_id, std::nullopt, StoredCustomer()), kRuntime, lock);
     CHECK_ERROR(complete_session("never", PaymentRequest{}), kRuntime, lock);
     CHECK_ERROR(complete_session(existing_id, PaymentRequest{"t", "m"}), kRuntime, lock);
     CHECK_ERROR(cancel_session(existing_id), kRuntime, lock);
@@ -704,7 +796,8 @@ void test_writer_faults_change_nothing() {
         {&g_random_fails, [](const std::string& id) { complete_session(id, PaymentRequest{"tok", std::nullopt}); }},
         {&g_clock_fails, [](const std::string& id) { complete_session(id, PaymentRequest{"tok", std::nullopt}); }},
         {&g_clock_fails, [](const std::string& id) {
-             update_session(id, std::vector<RequestItem>{{"prod_laptop_001", 4}}, Customer{});
+             update_session(id, price_request(std::vector<RequestItem>{{"prod_laptop_001", 4}}),
+                 StoredCustomer(Customer{}));
          }},
         {&g_clock_fails, [](const std::string& id) { cancel_session(id); }},
     };
@@ -779,6 +872,7 @@ int main() {
     test_siphash();
     test_small_vector();
     test_session_table();
+    test_stored_customer();
     test_create_and_get();
     test_update();
     test_complete_and_cancel();
