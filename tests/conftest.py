@@ -23,6 +23,15 @@ SHIM_VARIABLES = (
 )
 
 
+def preload_list(preload, inherited):
+    """LD_PRELOAD for a child: `preload` first, except that an inherited
+    AddressSanitizer runtime stays in front (it refuses to start otherwise)."""
+    entries = [e for e in (inherited or "").replace(" ", ":").split(":") if e]
+    runtime = [e for e in entries if os.path.basename(e).startswith("libasan")]
+    rest = [e for e in entries if e not in runtime]
+    return ":".join(runtime + [str(preload)] + rest)
+
+
 @pytest.fixture(scope="session")
 def shim(tmp_path_factory):
     """Path of the compiled LD_PRELOAD fault shim (getrandom / clock_gettime)."""
@@ -56,8 +65,7 @@ def run_py():
     def run(code, preload=None, env=None, timeout=120):
         child_env = {k: v for k, v in os.environ.items() if k not in SHIM_VARIABLES}
         if preload:
-            old = child_env.get("LD_PRELOAD")
-            child_env["LD_PRELOAD"] = f"{preload}:{old}" if old else str(preload)
+            child_env["LD_PRELOAD"] = preload_list(preload, child_env.get("LD_PRELOAD"))
         if env:
             child_env.update({k: str(v) for k, v in env.items()})
         return subprocess.run(

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,30 +51,6 @@ struct Order {
     std::string checkout_session_id;
     std::string status;
     OptText permalink_url;
-};
-
-// A heap box with value semantics: copying the box copies the boxed value.
-// Keeps rarely present, large members (a session's customer) out of line.
-template <class T>
-class Boxed {
-public:
-    Boxed() = default;
-    explicit Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}
-    Boxed(const Boxed& o) : p_(o.p_ ? std::make_unique<T>(*o.p_) : nullptr) {}
-    Boxed(Boxed&&) noexcept = default;
-    Boxed& operator=(const Boxed& o) {
-        if (this != &o) p_ = o.p_ ? std::make_unique<T>(*o.p_) : nullptr;
-        return *this;
-    }
-    Boxed& operator=(Boxed&&) noexcept = default;
-
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    const T* get() const noexcept { return p_.get(); }
-    const T& operator*() const noexcept { return *p_; }
-    const T* operator->() const noexcept { return p_.get(); }
-
-private:
-    std::unique_ptr<T> p_;
 };
 
 }  // namespace corvane
