@@ -79,7 +79,7 @@ export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_pa
 echo "== engine unit test, sanitized, with leak detection"
 engine_exe="$build_dir/engine_test"
 "$cxx" -std=c++20 -O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -Wall -Wextra -Werror \
-    -I "$root/src" -o "$engine_exe" "$root/tests/cpp/engine_test.cpp" "$root"/src/engine/*.cpp -ldl -lpthread
+    -I "$root/src" -rdynamic -o "$engine_exe" "$root/tests/cpp/engine_test.cpp" "$root"/src/engine/*.cpp -ldl -lpthread
 ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" "$engine_exe"
 
 # ASan first, then the C++ runtime: the interpreter does not link libstdc++, and
