@@ -392,3 +392,39 @@ def test_pending_style_errors_have_message_as_sole_argument(call, exc_type, mess
     assert excinfo.value.args == (message,)
     assert str(excinfo.value) == message
     assert excinfo.value.__cause__ is None
+
+
+def test_resumed_panic_keeps_its_whole_message():
+    """A PanicException coming back from Python code is resumed with str() of
+    it in full: NUL characters kept, unencodable characters replaced."""
+    code = textwrap.dedent(
+        """
+        import _testcapi, corvane_acp_native as m
+        money = m.Money(1, "USD")
+        panic = None
+        for start in range(2000):
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                repr(money)
+            except BaseException as e:
+                if type(e).__name__ == "PanicException":
+                    panic = type(e)
+            finally:
+                _testcapi.remove_mem_hooks()
+            if panic:
+                break
+        out = []
+        for text in ["a\\x00b", "lone \\udcff"]:
+            class Idx:
+                def __index__(self, text=text):
+                    raise panic(text)
+            try:
+                m.Money(Idx(), "USD")
+            except panic as e:
+                out.append(ascii(str(e)))
+        print(" ".join(out))
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["'a\\x00b'", "'lone", "\\ufffd'"]

@@ -34,6 +34,11 @@ struct Conv<PricedRequest> {
             out.add(src.value.id, src.value.quantity);
         }
         if (PyErr_Occurred()) throw_fetched();
+        // The lines may be stored for the life of the process: never keep the
+        // room a lying length hint asked for.
+        if (out.lines.capacity() > out.lines.size() && out.lines.capacity() > StoredLines::inline_capacity) {
+            out.lines = StoredLines(out.lines);
+        }
         return out;
     }
 };
@@ -74,6 +79,10 @@ PyObject* client_method(const Params& params, PyObject* self, PyObject* const* a
     return guard([&] {
         PyObject* slots[sizeof...(Ts) > 0 ? sizeof...(Ts) : 1];
         bind_fast(params, args, nargs, kwnames, slots);
+        // The caller's references are borrowed, and converting an argument can
+        // run Python code that drops them: hold our own for the whole call.
+        const Ref keep_self = Ref::borrow(self);
+        const KeepAlive<sizeof...(Ts)> keep(slots);
         auto& client = receiver<ClientRecord>(self);
         SharedAccess access(client.borrow);
         // Braced initialisation converts the arguments strictly in parameter order.

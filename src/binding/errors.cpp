@@ -62,10 +62,11 @@ void append_utf8(std::string& out, Py_UCS4 c) {
     }
 }
 
-void raise_panic(const Panic& p) {
+// Takes a view so that reporting an exhausted C++ heap allocates nothing more.
+void raise_panic(std::string_view message) {
     PyObject* type = make_panic_exception_type();
     if (!type) return;  // the interpreter's error from making the type stays pending
-    Ref msg = message_str(p.has_message ? std::string_view(p.message) : std::string_view(kGenericPanic));
+    Ref msg = message_str(message);
     if (msg) PyErr_SetObject(type, msg.get());
 }
 
@@ -85,16 +86,16 @@ void raise_handled() {
     } catch (const Error& e) {
         raise_engine_error(e);
     } catch (const Panic& p) {
-        raise_panic(p);
+        raise_panic(p.has_message ? std::string_view(p.message) : std::string_view(kGenericPanic));
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "corvane_acp_native: native code panicked: memory allocation failed\n");
-        raise_panic(Panic{"memory allocation failed", true});
+        std::fputs("corvane_acp_native: native code panicked: memory allocation failed\n", stderr);
+        raise_panic("memory allocation failed");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "corvane_acp_native: native code panicked: %s\n", e.what());
-        raise_panic(Panic{e.what(), true});
+        raise_panic(e.what());
     } catch (...) {
-        std::fprintf(stderr, "corvane_acp_native: native code panicked\n");
-        raise_panic(Panic{{}, false});
+        std::fputs("corvane_acp_native: native code panicked\n", stderr);
+        raise_panic(kGenericPanic);
     }
 }
 
@@ -181,10 +182,8 @@ PyError PyError::with_argument_name(std::string_view name) && {
     if (!type) throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
     if (type.get() == panic_exception_type()) {
         std::string msg;
-        Ref s = Ref::steal(PyObject_Str(value.get()));
-        const char* utf8 = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
-        if (utf8) {
-            msg = utf8;
+        if (Ref s = Ref::steal(PyObject_Str(value.get()))) {
+            msg = utf8_lossy(s.get());  // whole, NUL characters included
         } else {
             PyErr_Clear();
             msg = "Unwrapped panic from Python code";

@@ -36,7 +36,7 @@ PyTypeObject* make_type(const TypeSpec& spec) {
         }
     }
 
-    PyType_Slot slots[7];
+    PyType_Slot slots[8];
     int n = 0;
     if (!doc.empty()) slots[n++] = {Py_tp_doc, const_cast<char*>(doc.c_str())};
     slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.tp_new ? spec.tp_new : &no_constructor)};
@@ -44,6 +44,7 @@ PyTypeObject* make_type(const TypeSpec& spec) {
     if (spec.methods) slots[n++] = {Py_tp_methods, spec.methods};
     slots[n++] = {Py_tp_getset, spec.getset};
     slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)};
+    slots[n++] = {Py_tp_alloc, reinterpret_cast<void*>(spec.alloc)};
     slots[n] = {0, nullptr};
 
     const std::string qualified = std::string("builtins.") + spec.name;

@@ -45,6 +45,7 @@ struct TypeSpec {
     PyGetSetDef* getset;
     PyMethodDef* methods;
     destructor dealloc;
+    allocfunc alloc;
 };
 
 // Creates a type object; failures become RuntimeError
@@ -69,6 +70,20 @@ void dealloc(PyObject* self) {
 template <class Rec>
 PyObject* repr_slot(PyObject* self);
 
+// Every instance holds a constructed record from the moment it is allocated,
+// whoever allocates it (object.__new__ included, should Python code replace a
+// class's __new__); constructors and wrapping then assign the real value.
+template <class Rec>
+PyObject* alloc_slot(PyTypeObject* type, Py_ssize_t nitems) {
+    static_assert(std::is_nothrow_default_constructible_v<Rec> && std::is_nothrow_move_assignable_v<Rec>);
+    PyObject* obj = PyType_GenericAlloc(type, nitems);
+    if (!obj) return nullptr;
+    auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
+    new (&o->value) Rec();
+    o->borrow = 0;
+    return obj;
+}
+
 template <class Rec>
 TypeSpec type_spec() {
     using C = Class<Rec>;
@@ -77,6 +92,7 @@ TypeSpec type_spec() {
     s.basicsize = static_cast<int>(sizeof(PyObj<Rec>));
     s.getset = C::getset;
     s.dealloc = &dealloc<Rec>;
+    s.alloc = &alloc_slot<Rec>;
     if constexpr (requires { C::signature; }) s.signature = C::signature;
     if constexpr (requires { typename C::constructor; }) {
         s.tp_new = &C::constructor::tp_new;
@@ -132,9 +148,7 @@ PyObject* wrap(Rec v) {
     PyTypeObject* t = type_object<Rec>();
     PyObject* obj = t->tp_alloc(t, 0);
     if (!obj) panic_with_pending(std::string("could not allocate a ") + Class<Rec>::name + " object");
-    auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
-    new (&o->value) Rec(std::move(v));
-    o->borrow = 0;
+    reinterpret_cast<PyObj<Rec>*>(obj)->value = std::move(v);
     return obj;
 }
 
@@ -147,6 +161,18 @@ PyObject* repr_slot(PyObject* self) {
         return new_str(text);
     });
 }
+
+// Own references to bound arguments for the length of a call.
+template <size_t N>
+class KeepAlive {
+public:
+    explicit KeepAlive(PyObject* const* slots) noexcept {
+        for (size_t i = 0; i < N; ++i) refs_[i] = Ref::borrow(slots[i]);
+    }
+
+private:
+    Ref refs_[N > 0 ? N : 1];
+};
 
 // ---- conversions by value type -------------------------------------------
 
@@ -281,13 +307,13 @@ private:
     static_assert(sizeof...(Ts) <= kMaxParams);
 
     static PyObject* make(PyTypeObject* type, PyObject** slots) {
+        // Converting one argument can run Python code that drops the caller's
+        // borrowed references to the others: hold our own meanwhile.
+        const KeepAlive<sizeof...(Ts)> keep(slots);
         Rec rec = build(slots, std::index_sequence_for<Ts...>{});
-        allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-        PyObject* obj = alloc(type, 0);
+        PyObject* obj = type->tp_alloc(type, 0);
         if (!obj) throw_fetched();
-        auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
-        new (&o->value) Rec(std::move(rec));
-        o->borrow = 0;
+        reinterpret_cast<PyObj<Rec>*>(obj)->value = std::move(rec);
         return obj;
     }
 

@@ -1,0 +1,121 @@
+"""Objects stay valid however Python code treats them during a call: arguments
+dropped by the caller mid-call, instances made behind a class's constructor,
+and length hints that lie."""
+
+import functools
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import corvane_acp_native as acp
+
+
+def _dropping_partial(func, *args):
+    """A partial whose stored (borrowed) arguments the returned `drop` frees."""
+    p = functools.partial(func, *args)
+
+    def drop():
+        p.__setstate__((print, (), {}, None))
+
+    return p, drop
+
+
+def test_session_id_dropped_while_items_convert():
+    client = acp.AcpClient()
+    sid = client.create_checkout_session([acp.RequestItem("prod_mouse_002", 1)]).id
+    update, drop = _dropping_partial(client.update_checkout_session, "".join([sid]))
+
+    class Items:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            if i:
+                raise IndexError
+            drop()
+            return acp.RequestItem("prod_keyboard_003", 2)
+
+    session = update(Items())
+    assert session.id == sid
+    assert [(line.id, line.quantity) for line in session.items] == [("prod_keyboard_003", 2)]
+
+
+def test_client_and_customer_dropped_while_items_convert():
+    client = acp.AcpClient()
+    sid = client.create_checkout_session([acp.RequestItem("prod_mouse_002", 1)]).id
+    customer = acp.Customer(acp.Address(city="Oslo" * 10))
+    update, drop = _dropping_partial(acp.AcpClient().update_checkout_session, sid)
+
+    class Items(list):
+        def __iter__(self):
+            drop()
+            return super().__iter__()
+
+    session = update(Items([acp.RequestItem("prod_mouse_002", 3)]), customer)
+    assert session.customer.billing_address.city == "Oslo" * 10
+
+
+def test_constructor_arguments_dropped_while_converting():
+    holder = []
+
+    class Index:
+        def __index__(self):
+            holder[0]()
+            return 7
+
+    make, drop = _dropping_partial(acp.Money, Index(), "USD" * 20)
+    holder.append(drop)
+    money = make()
+    assert (money.amount, money.currency) == (7, "USD" * 20)
+
+
+CLASSES = [acp.Money, acp.Address, acp.Customer, acp.LineItem, acp.Totals, acp.CheckoutSession, acp.Order,
+           acp.CheckoutSessionWithOrder, acp.RequestItem, acp.PaymentRequest, acp.AcpClient]
+
+
+def test_instances_made_behind_the_constructor_are_usable():
+    """A replaced __new__ that calls object.__new__ still gets a valid record
+    (empty texts, zero numbers, absent optionals). Run in a child: it changes
+    the classes for the rest of the process."""
+    code = textwrap.dedent(
+        """
+        import corvane_acp_native as m
+        names = [n for n in m.__all__ if n[0].isupper()]
+        for name in names:
+            cls = getattr(m, name)
+            cls.__new__ = lambda c, *a, **k: object.__new__(c)
+        t = m.Totals()
+        t.subtotal = m.Money(5, "USD")
+        assert (t.subtotal.amount, t.tax.amount, t.tax.currency) == (5, 0, "")
+        money = m.Money.__new__(m.Money)
+        money.currency = "USD"
+        assert repr(money) == "Money(amount=0, currency='USD')"
+        line = m.LineItem()
+        assert repr(line) == "LineItem(id='', title='', quantity=0)" and line.sku is None
+        session = m.CheckoutSession()
+        assert session.items == [] and session.customer is None and len(session.id) == 36
+        assert repr(m.Order()) == "Order(id='', status='')"
+        assert m.CheckoutSessionWithOrder().order.permalink_url is None
+        for name in names:
+            getattr(m, name).__new__(getattr(m, name))
+        print("ok")
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("hint", [10**9, 4096, 5])
+def test_lying_length_hint_keeps_exact_lines(hint):
+    class Lying(list):
+        def __len__(self):
+            return hint
+
+    client = acp.AcpClient()
+    items = Lying([acp.RequestItem("prod_mouse_002", 1)] * 4)
+    sid = client.create_checkout_session(items).id
+    assert len(client.get_checkout_session(sid).items) == 4
+    assert len(client.update_checkout_session(sid, items=items).items) == 4
