@@ -28,10 +28,7 @@ struct Conv<PricedRequest> {
         Ref it = Ref::steal(PyObject_GetIter(o));
         if (!it) throw_fetched();
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-            if (!is_instance<RequestItem>(item.get())) throw_conversion_error(item.get(), Class<RequestItem>::name);
-            auto& src = *reinterpret_cast<PyObj<RequestItem>*>(item.get());
-            SharedAccess access(src.borrow);
-            out.add(src.value.id, src.value.quantity);
+            read_record<RequestItem>(item.get(), [&](const RequestItem& r) { out.add(r.id, r.quantity); });
         }
         if (PyErr_Occurred()) throw_fetched();
         // The lines may be stored for the life of the process: never keep the
@@ -62,10 +59,7 @@ struct Conv<std::string_view> {
 template <>
 struct Conv<StoredCustomer> {
     static StoredCustomer from(PyObject* o) {
-        if (!is_instance<Customer>(o)) throw_conversion_error(o, Class<Customer>::name);
-        auto& src = *reinterpret_cast<PyObj<Customer>*>(o);
-        SharedAccess access(src.borrow);
-        return StoredCustomer(src.value);
+        return read_record<Customer>(o, [](const Customer& c) { return StoredCustomer(c); });
     }
 };
 

@@ -206,14 +206,20 @@ struct Conv<std::optional<T>> {
     static PyObject* to(const std::optional<T>& v) { return v ? Conv<T>::to(*v) : new_none(); }
 };
 
+// Runs fn on the record of o, an object of T's class, under shared access to it.
+template <PyClassRecord T, class F>
+decltype(auto) read_record(PyObject* o, F&& fn) {
+    if (!is_instance<T>(o)) throw_conversion_error(o, Class<T>::name);
+    auto& src = *reinterpret_cast<PyObj<T>*>(o);
+    SharedAccess access(src.borrow);
+    return std::forward<F>(fn)(std::as_const(src.value));
+}
+
 // A record copied out of (or into) an object of its class.
 template <PyClassRecord T>
 struct Conv<T> {
     static T from(PyObject* o) {
-        if (!is_instance<T>(o)) throw_conversion_error(o, Class<T>::name);
-        auto& src = *reinterpret_cast<PyObj<T>*>(o);
-        SharedAccess access(src.borrow);
-        return src.value;
+        return read_record<T>(o, [](const T& v) { return v; });
     }
     static PyObject* to(const T& v) { return wrap<T>(v); }
 };

@@ -72,17 +72,6 @@ LineItem catalog_line(std::uint8_t product, std::int32_t quantity) {
     return line;
 }
 
-StoredLines price_items(std::span<const RequestItem> items) {
-    StoredLines lines;
-    lines.reserve(items.size());
-    for (const RequestItem& item : items) {
-        const int product = find_product(item.id);
-        if (product < 0) fail_value("Product not found: " + item.id);
-        lines.push_back(StoredLine{static_cast<std::uint8_t>(product), item.quantity});
-    }
-    return lines;
-}
-
 void PricedRequest::add(std::string_view id, std::int32_t quantity) {
     ++requested;
     if (unknown) return;  // the request fails anyway; later items are not priced
@@ -99,6 +88,12 @@ PricedRequest price_request(std::span<const RequestItem> items) {
     request.lines.reserve(items.size());
     for (const RequestItem& item : items) request.add(item.id, item.quantity);
     return request;
+}
+
+StoredLines price_items(std::span<const RequestItem> items) {
+    PricedRequest request = price_request(items);
+    if (request.unknown) fail_value("Product not found: " + *request.unknown);
+    return std::move(request.lines);
 }
 
 Totals compute_totals(std::span<const StoredLine> lines) {
