@@ -644,8 +644,8 @@ def resumed_panic():
         pass
 
 
-print(growth(real_panic, calls=60, warmup=10, full=True))
-print(growth(resumed_panic, calls=60, warmup=10, full=True))
+print(growth(real_panic, calls=200, warmup=10, full=True))
+print(growth(resumed_panic, calls=200, warmup=10, full=True))
 '''
 
 
@@ -661,9 +661,10 @@ def test_panics_and_resumed_panics_keep_nothing():
     assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
     lines = proc.stdout.strip().splitlines()
     assert len(lines) == 2, proc.stdout
-    # Printing the tracebacks lets some interpreters (3.13) keep a few blocks in
-    # their own caches; a leak per panic would show as one block per call, 60.
-    panic_block_slack = 12
+    # Printing the tracebacks lets some interpreters (3.13) keep some blocks in
+    # their own caches (up to about 20 seen); a leak per panic would show as at
+    # least one block per call, 200.
+    panic_block_slack = 50
     for line in lines:
         g = eval(line, {})  # a dict of ints printed by the child
         assert g["blocks"] <= panic_block_slack, line
