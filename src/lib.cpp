@@ -1,5 +1,7 @@
 // Module entry point: builds the module object once per process, registers the
 // eleven classes in their fixed order, then `version` and `__version__`.
+#include <atomic>
+
 #include "binding/compat.hpp"
 #include "binding/names.hpp"
 #include "records/classes.hpp"
@@ -10,7 +12,8 @@ namespace {
 
 constexpr const char kVersion[] = "1.0.0";
 
-PyObject* g_module = nullptr;
+// The module object of this process, stored once initialisation has succeeded.
+std::atomic<PyObject*> g_module{nullptr};
 
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT, "corvane_acp_native", "Python module definition", 0, nullptr, nullptr, nullptr, nullptr,
@@ -79,7 +82,7 @@ void module_body(PyObject* m) {
 }
 
 PyObject* init() {
-    if (g_module) {
+    if (g_module.load(std::memory_order_acquire)) {
         throw_error(PyExc_ImportError,
                     "Pelorin modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
                     "process");
@@ -87,8 +90,16 @@ PyObject* init() {
     Ref m = Ref::steal(PyModule_Create2(&g_def, 1013));
     if (!m) throw_fetched();
     module_body(m.get());
-    if (!g_module) g_module = m.release();
-    return Ref::borrow(g_module).release();
+#ifdef Py_GIL_DISABLED
+    // Every shared cell is made once, safely; records are serialised per
+    // object and the store by its own lock: the module needs no GIL.
+    if (PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_NOT_USED) < 0) throw_fetched();
+#endif
+    PyObject* stored = nullptr;
+    if (g_module.compare_exchange_strong(stored, m.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+        stored = m.release();
+    }
+    return Ref::borrow(stored).release();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ stored sessions as they were on failure, and keep nothing behind when repeated.
 
 import contextlib
 import inspect
+import operator
 import sys
 import warnings
 
@@ -62,6 +63,13 @@ def state_of(s):
 
 def stored(client, session_id):
     return state_of(client.get_checkout_session(session_id))
+
+
+def interpreter_message(fn, *args):
+    """The TypeError text the interpreter itself gives for fn(*args)."""
+    with pytest.raises(TypeError) as info:
+        fn(*args)
+    return str(info.value)
 
 
 def raises_same(exc, fn, *args, **kwargs):
@@ -472,7 +480,8 @@ def test_index_hooks_that_return_odd_things():
     # a non-int from __index__ is the interpreter's TypeError, named after the argument
     with pytest.raises(TypeError) as info:
         acp.Money(IndexReturning("9"), "x")
-    assert str(info.value) == "argument 'amount': __index__ returned non-int (type str)"
+    # (in the interpreter's own wording, which differs between versions)
+    assert str(info.value) == "argument 'amount': " + interpreter_message(operator.index, IndexReturning("9"))
     # __int__ alone is not the integer-index protocol
     with pytest.raises(TypeError) as info:
         acp.RequestItem("x", OnlyInt())
@@ -675,7 +684,7 @@ def test_odd_iterators(client):
 
     with pytest.raises(TypeError) as info:
         client.create_checkout_session(IterableSeq(lambda: 5))
-    assert str(info.value) == "argument 'items': iter() returned non-iterator of type 'int'"
+    assert str(info.value) == "argument 'items': " + interpreter_message(iter, IterableSeq(lambda: 5))
 
     # an iterator that yields a non-item after good ones
     with pytest.raises(TypeError) as info:

@@ -66,7 +66,9 @@ struct Conv<StoredCustomer> {
 namespace {
 
 // Binds a method call, checks the receiver and holds shared access to it for
-// the rest of the call.
+// the rest of the call. A client has no writable attribute, so nothing ever
+// takes exclusive access to one: its shared access needs no critical section,
+// and calls on one client from several threads run side by side.
 template <class... Ts, class F>
 PyObject* client_method(const Params& params, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, F&& body) {

@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -22,18 +23,21 @@ constexpr const char kPanicDoc[] =
 
 constexpr const char kGenericPanic[] = "native code panicked without a message";
 
-PyObject* g_panic_type = nullptr;
+// Made on first need and kept for the process; of two threads racing to make
+// it, the first stored wins and the other's is dropped.
+std::atomic<PyObject*> g_panic_type{nullptr};
 
 PyObject* make_panic_exception_type() noexcept {
-    if (g_panic_type) return g_panic_type;
-    PyObject* t = PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-    if (!t) return nullptr;
-    if (g_panic_type) {
-        Py_DECREF(t);  // another thread made it while the interpreter lock was free
-    } else {
-        g_panic_type = t;
+    if (PyObject* t = g_panic_type.load(std::memory_order_acquire)) return t;
+    PyObject* made =
+        PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (!made) return nullptr;
+    PyObject* stored = nullptr;
+    if (g_panic_type.compare_exchange_strong(stored, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return made;
     }
-    return g_panic_type;
+    Py_DECREF(made);
+    return stored;
 }
 
 // The message of an exception being raised. If the interpreter cannot make
@@ -180,7 +184,8 @@ PyError PyError::with_argument_name(std::string_view name) && {
     Ref type, value, tb;
     compat::fetch(type, value, tb);
     if (!type) throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
-    if (type.get() == panic_exception_type()) {
+    // An exception of a PanicException type that was never made is impossible.
+    if (PyObject* panic_type = g_panic_type.load(std::memory_order_acquire); panic_type && type.get() == panic_type) {
         std::string msg;
         if (Ref s = Ref::steal(PyObject_Str(value.get()))) {
             msg = utf8_lossy(s.get());  // whole, NUL characters included

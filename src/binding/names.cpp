@@ -1,17 +1,26 @@
 #include "names.hpp"
 
+#include <atomic>
+
 #include "errors.hpp"
 
 namespace corvane::py::names {
 
 namespace {
-PyObject* interned(PyObject*& cell, const char* text) {
-    if (!cell) cell = must(PyUnicode_InternFromString(text));
-    return cell;
+// Made on first need and kept for the process. Threads may race to make one;
+// the first stored wins and the others are dropped.
+PyObject* interned(std::atomic<PyObject*>& cell, const char* text) {
+    if (PyObject* s = cell.load(std::memory_order_acquire)) [[likely]]
+        return s;
+    PyObject* made = must(PyUnicode_InternFromString(text));
+    PyObject* stored = nullptr;
+    if (cell.compare_exchange_strong(stored, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
+    Py_DECREF(made);
+    return stored;
 }
-PyObject* g_qualname = nullptr;
-PyObject* g_all = nullptr;
-PyObject* g_name = nullptr;
+std::atomic<PyObject*> g_qualname{nullptr};
+std::atomic<PyObject*> g_all{nullptr};
+std::atomic<PyObject*> g_name{nullptr};
 }  // namespace
 
 PyObject* qualname() { return interned(g_qualname, "__qualname__"); }

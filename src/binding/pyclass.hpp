@@ -7,6 +7,7 @@
 // wrapping and deallocation are generated from that description.
 #pragma once
 
+#include <atomic>
 #include <new>
 #include <optional>
 #include <string>
@@ -54,9 +55,12 @@ PyTypeObject* make_type(const TypeSpec& spec);
 // Outside registration a type that cannot be made is an internal fault.
 [[noreturn]] void type_creation_failed(const char* name);
 
+// The class's type object, filled once: at registration, or by whichever
+// thread first needs it should that have failed. Threads may race to make it;
+// the first one stored wins and every other is dropped.
 template <class Rec>
 struct TypeCell {
-    static inline PyTypeObject* type = nullptr;
+    static inline std::atomic<PyTypeObject*> type{nullptr};
 };
 
 template <class Rec>
@@ -106,21 +110,21 @@ TypeSpec type_spec() {
 // Makes (or returns) the type object during module registration.
 template <class Rec>
 PyTypeObject* register_type() {
-    if (!TypeCell<Rec>::type) {
-        PyTypeObject* t = make_type(type_spec<Rec>());
-        if (TypeCell<Rec>::type) {
-            Py_DECREF(t);
-        } else {
-            TypeCell<Rec>::type = t;
-        }
+    if (PyTypeObject* t = TypeCell<Rec>::type.load(std::memory_order_acquire)) return t;
+    PyTypeObject* made = make_type(type_spec<Rec>());
+    PyTypeObject* stored = nullptr;
+    if (TypeCell<Rec>::type.compare_exchange_strong(stored, made, std::memory_order_acq_rel,
+                                                    std::memory_order_acquire)) {
+        return made;
     }
-    return TypeCell<Rec>::type;
+    Py_DECREF(made);
+    return stored;
 }
 
 // The class's type object for every later use.
 template <class Rec>
 PyTypeObject* type_object() {
-    if (PyTypeObject* t = TypeCell<Rec>::type) [[likely]]
+    if (PyTypeObject* t = TypeCell<Rec>::type.load(std::memory_order_acquire)) [[likely]]
         return t;
     try {
         return register_type<Rec>();
@@ -156,6 +160,7 @@ template <class Rec>
 PyObject* repr_slot(PyObject* self) {
     return guard([&] {
         auto& o = receiver<Rec>(self);
+        const ObjectLock lock(self);
         SharedAccess access(o.borrow);
         const std::string text = Class<Rec>::repr(o.value);
         return new_str(text);
@@ -211,6 +216,7 @@ template <PyClassRecord T, class F>
 decltype(auto) read_record(PyObject* o, F&& fn) {
     if (!is_instance<T>(o)) throw_conversion_error(o, Class<T>::name);
     auto& src = *reinterpret_cast<PyObj<T>*>(o);
+    const ObjectLock lock(o);
     SharedAccess access(src.borrow);
     return std::forward<F>(fn)(std::as_const(src.value));
 }
@@ -233,6 +239,7 @@ template <class Rec, auto M>
 PyObject* get_field(PyObject* self, void*) {
     return guard([&] {
         auto& o = receiver<Rec>(self);
+        const ObjectLock lock(self);
         SharedAccess access(o.borrow);
         return Conv<FieldType<Rec, M>>::to(o.value.*M);
     });
@@ -244,6 +251,7 @@ int set_field(PyObject* self, PyObject* value, void*) {
         if (!value) throw_error(PyExc_AttributeError, "can't delete attribute");
         FieldType<Rec, M> v = Conv<FieldType<Rec, M>>::from(value);
         auto& o = receiver<Rec>(self);
+        const ObjectLock lock(self);
         ExclusiveAccess access(o.borrow);
         o.value.*M = std::move(v);
         return 0;
@@ -255,6 +263,7 @@ template <class Rec, auto Fn>
 PyObject* get_computed(PyObject* self, void*) {
     return guard([&] {
         auto& o = receiver<Rec>(self);
+        const ObjectLock lock(self);
         SharedAccess access(o.borrow);
         return Fn(o.value);
     });
