@@ -913,6 +913,9 @@ def test_recursion_through_iteration_ends_in_recursion_error(client, open_sessio
 
 
 def _hostile_operations(client, sid):
+    # One class made up front: a class made and dropped on every call leaves
+    # blocks behind for a while on a free-threaded interpreter, module or not.
+    hostile = make_class(lambda: _raise(Interrupt()))
     # (a fresh exception every time: raising one object again lengthens its traceback)
     return [
         ("lying-str-get", lambda: client.get_checkout_session(LyingStr(sid)), None),
@@ -922,7 +925,7 @@ def _hostile_operations(client, sid):
         ("surrogate-setter", lambda: setattr(acp.Address(city="a"), "city", "\udc80"), UnicodeEncodeError),
         ("index-base-exception", lambda: acp.Money(RaisingIndex(Interrupt()), "x"), Interrupt),
         ("index-non-int", lambda: acp.Money(IndexReturning("9"), "x"), TypeError),
-        ("qualname-raises", lambda: acp.Money(1, make_class(lambda: _raise(Interrupt()))()), TypeError),
+        ("qualname-raises", lambda: acp.Money(1, hostile()), TypeError),
         ("length-raises", lambda: client.update_checkout_session(
             sid, Seq([item()], length=lambda: _raise(KeyboardInterrupt())))
          .status, None),

@@ -14,6 +14,7 @@ import json
 import re
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 import weakref
@@ -21,6 +22,8 @@ import weakref
 import pytest
 
 import corvane_acp_native as acp
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 ALL_NAMES = [
     "Money",
@@ -132,6 +135,17 @@ def child_json(code, timeout=180):
 # --------------------------------------------------------------------------
 # Module object, __all__, version
 # --------------------------------------------------------------------------
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter can run without the GIL")
+def test_import_leaves_the_gil_off():
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c",
+         "import sys, corvane_acp_native; print(sys._is_gil_enabled())"],
+        capture_output=True, text=True, env=env, timeout=60, stdin=subprocess.DEVNULL,
+    )
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "False\n", "")
 
 
 def test_all_is_exact_list_in_registration_order():
@@ -491,8 +505,13 @@ def test_import_in_sub_interpreter_is_refused():
     )
     assert proc.returncode == 0, proc.stderr
     assert "RC -1" in proc.stdout
-    assert ONCE_MESSAGE in proc.stderr
-    assert "ImportError" in proc.stderr
+    if FREE_THREADED:
+        # A free-threaded interpreter refuses a single-phase module in a
+        # sub-interpreter itself, before the module's initialisation runs.
+        assert "ImportError: module corvane_acp_native does not support loading in subinterpreters" in proc.stderr
+    else:
+        assert ONCE_MESSAGE in proc.stderr
+        assert "ImportError" in proc.stderr
     assert "MAIN Money(amount=3, currency='USD')" in proc.stdout
 
 

@@ -1,7 +1,9 @@
 """Many threads creating and reading sessions through several clients at once."""
 
+import collections
 import random
 import sys
+import sysconfig
 import threading
 
 import pytest
@@ -304,3 +306,71 @@ def test_request_item_mutated_while_creating(fast_switching):
     client = acp.AcpClient()
     for sid, lines in created:
         check_session(client.get_checkout_session(sid), lines)
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.skipif(not FREE_THREADED or sys._is_gil_enabled(),
+                    reason="needs a free-threaded interpreter running without the GIL")
+def test_shared_objects_without_the_gil():
+    threads, rounds = 8, 400
+    shared_client = acp.AcpClient("shared")
+    sessions = [shared_client.create_checkout_session([acp.RequestItem("prod_mouse_002", 1)]).id
+                for _ in range(4 * threads)]
+    # Texts of different lengths (one past the small-string room), so a torn
+    # read cannot pass for either.
+    currencies = ("USD", "a currency name far longer than any inline buffer")
+    amounts = (-(2**63), 2**63 - 1)
+    money = acp.Money(amounts[0], currencies[0])
+    item = acp.RequestItem("prod_keyboard_003", 2)
+    totals = shared_client.get_checkout_session(sessions[0]).totals
+    customer = acp.Customer(billing_address=acp.Address(name="Ada"))
+    completions = []  # one entry per successful completion
+    created = []
+    refusals = {"Session already completed", "Cannot update completed or canceled session",
+                "Cannot cancel completed session", "Cannot complete canceled session"}
+    payment = acp.PaymentRequest(method="card")
+
+    def worker(index):
+        rnd = random.Random(index)
+        own = acp.AcpClient()
+        for n in range(rounds):
+            client = shared_client if n % 2 else own
+            money.currency = currencies[n % 2]
+            money.amount = amounts[index % 2]
+            assert money.currency in currencies and money.amount in amounts
+            assert repr(money) in {f"Money(amount={a}, currency='{c}')" for a in amounts for c in currencies}
+            totals.grand_total = money
+            assert totals.grand_total.currency in currencies
+            item.quantity = 2 + index % 2
+            s = client.create_checkout_session([item, item])
+            assert [x.quantity for x in s.items] in ([2, 2], [2, 3], [3, 2], [3, 3])
+            check_session(s, lines_of(s))
+            created.append((s.id, lines_of(s)))
+            sid = rnd.choice(sessions)
+            try:
+                action = rnd.randrange(4)
+                if action == 0:
+                    client.update_checkout_session(sid, customer=customer)
+                elif action == 1:
+                    client.complete_checkout_session(sid, payment)
+                    completions.append(sid)
+                elif action == 2:
+                    client.cancel_checkout_session(sid)
+                else:
+                    assert client.get_checkout_session(sid).id == sid
+            except RuntimeError as exc:
+                assert str(exc) in refusals
+
+    errors = run_threads([worker] * threads)
+    assert errors == []
+    completed = collections.Counter(completions)
+    assert max(completed.values(), default=0) <= 1
+    reader = acp.AcpClient()
+    for sid in sessions:
+        s = reader.get_checkout_session(sid)
+        assert s.status == "completed" if completed[sid] else s.status != "completed"
+    assert len(created) == threads * rounds == len({sid for sid, _ in created})
+    for sid, lines in created:
+        check_session(reader.get_checkout_session(sid), lines)
