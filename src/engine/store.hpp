@@ -1,5 +1,6 @@
 // The process-wide session store: one hash table from session identifier to
-// the stored session, behind one reader-writer lock. Internal to the engine.
+// the stored session, behind one reader-writer lock whose readers scale across
+// cores (reader_lock.hpp). Internal to the engine.
 //
 // The store is poisoned once a writer faults: any way out of a write section
 // other than an Error (a Panic, an allocation failure, anything else) marks it,
@@ -8,10 +9,10 @@
 #pragma once
 
 #include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 #include "failure.hpp"
+#include "reader_lock.hpp"
 #include "session.hpp"
 #include "session_table.hpp"
 
@@ -35,12 +36,11 @@ public:
     // RuntimeError "Failed to acquire lock" when the store is poisoned.
     template <class F>
     decltype(auto) read(F&& body) {
-        std::shared_lock lock(mutex_);
-        if (poisoned_) {
-            lock.unlock();
-            fail_runtime(kLockFailed);
+        {
+            const ReaderScalableLock::SharedGuard lock(mutex_);
+            if (!poisoned_) return std::forward<F>(body)(std::as_const(map_));
         }
-        return std::forward<F>(body)(std::as_const(map_));
+        fail_runtime(kLockFailed);
     }
 
     // Runs body(SessionMap&) under the exclusive lock. Fails with RuntimeError
@@ -67,7 +67,7 @@ private:
     friend struct StoreInspector;  // lets the engine's unit test look past the poison
     Store();
 
-    std::shared_mutex mutex_;
+    ReaderScalableLock mutex_;
     bool poisoned_ = false;  // written only under the exclusive lock, never cleared
     SessionMap map_;
 };

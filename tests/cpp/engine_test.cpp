@@ -16,11 +16,13 @@
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/catalog.hpp"
 #include "engine/checkout.hpp"
 #include "engine/failure.hpp"
+#include "engine/reader_lock.hpp"
 #include "engine/session.hpp"
 #include "engine/store.hpp"
 
@@ -862,6 +864,38 @@ void test_poisoning() {
 
 }  // namespace
 
+// More threads than reader slots, readers and writers mixed: a writer is
+// always alone, readers see only whole writes, and nobody waits for ever.
+void test_reader_scalable_lock() {
+    corvane::detail::ReaderScalableLock lock;
+    std::atomic<int> readers_inside{0};
+    std::atomic<int> writers_inside{0};
+    std::atomic<int> violations{0};
+    std::uint64_t a = 0, b = 0;  // a writer keeps them equal
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 12; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                if ((i + t) % 7 == 0) {
+                    const std::lock_guard<corvane::detail::ReaderScalableLock> w(lock);
+                    if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) ++violations;
+                    ++a;
+                    ++b;
+                    writers_inside.fetch_sub(1);
+                } else {
+                    const corvane::detail::ReaderScalableLock::SharedGuard r(lock);
+                    readers_inside.fetch_add(1);
+                    if (writers_inside.load() != 0 || a != b) ++violations;
+                    readers_inside.fetch_sub(1);
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    CHECK(violations.load() == 0);
+    CHECK(a == b && a > 0);
+}
+
 int main() {
     test_totals_table();
     test_totals_wrap();
@@ -879,6 +913,7 @@ int main() {
     test_errors_do_not_poison();
     test_poisoning();
     test_writer_faults_change_nothing();
+    test_reader_scalable_lock();
     if (g_failures != 0) {
         std::fprintf(stderr, "%d check(s) failed\n", g_failures);
         return 1;

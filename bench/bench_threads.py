@@ -1,0 +1,129 @@
+"""Throughput of the client with 1 and 2 threads: how calls scale across cores.
+
+    python3 bench/bench_threads.py [--seconds S] [--repeats R] [--shared]
+
+Runs on whatever interpreter starts it. On a free-threaded build with the GIL
+off, threads run module calls side by side and 2 threads should approach twice
+the throughput of one; with the GIL they take turns, so 2 threads reach about
+the throughput of one. Each row is the median over the repeats of the calls
+completed by all threads together in a window of S seconds; every thread has
+its own client and its own sessions unless --shared, which also measures
+threads sharing one client and one set of sessions.
+"""
+
+import argparse
+import statistics
+import sys
+import sysconfig
+import threading
+import time
+
+import corvane_acp_native as acp
+
+BATCH = 200  # calls between looks at the clock
+
+
+def three_items():
+    return [acp.RequestItem("prod_mouse_002", 2), acp.RequestItem("prod_keyboard_003", 1),
+            acp.RequestItem("prod_laptop_001", 1)]
+
+
+def op_get(client, state):
+    get = client.get_checkout_session
+    ids = state["ids"]
+    n = len(ids)
+    for i in range(BATCH):
+        get(ids[i % n])
+
+
+def op_create(client, state):
+    create = client.create_checkout_session
+    items = state["items"]
+    for _ in range(BATCH):
+        create(items)
+
+
+def op_flow(client, state):
+    items, customer, payment = state["items"], state["customer"], state["payment"]
+    for _ in range(BATCH):
+        sid = client.create_checkout_session(items).id
+        client.get_checkout_session(sid)
+        client.update_checkout_session(sid, customer=customer)
+        client.complete_checkout_session(sid, payment)
+
+
+OPS = {
+    "get_checkout_session": (op_get, 1),
+    "create_checkout_session (3 items)": (op_create, 1),
+    "full flow (create, get, update, complete)": (op_flow, 1),
+}
+
+
+def make_state(client):
+    items = three_items()
+    return {
+        "items": items,
+        "ids": [client.create_checkout_session(items).id for _ in range(64)],
+        "customer": acp.Customer(billing_address=acp.Address(name="Ada", city="London")),
+        "payment": acp.PaymentRequest(method="card"),
+    }
+
+
+def throughput(op, threads, seconds, shared):
+    """Calls per second by `threads` threads running `op` for `seconds`."""
+    common = acp.AcpClient()
+    common_state = make_state(common)
+    setups = [(common, common_state) if shared else (c, make_state(c))
+              for c in (acp.AcpClient() for _ in range(threads))]
+    counts = [0] * threads
+    stop = threading.Event()
+    start = threading.Barrier(threads + 1)
+
+    def run(index):
+        client, state = setups[index]
+        op(client, state)  # warm up
+        start.wait()
+        done = 0
+        while not stop.is_set():
+            op(client, state)
+            done += BATCH
+        counts[index] = done
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    start.wait()
+    t0 = time.perf_counter()
+    time.sleep(seconds)
+    stop.set()
+    for w in workers:
+        w.join()
+    return sum(counts) / (time.perf_counter() - t0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=1.0)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--shared", action="store_true", help="also measure threads sharing one client")
+    args = parser.parse_args()
+
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
+    print(f"Python {sys.version.split()[0]}{' free-threaded' if free_threaded else ''}, "
+          f"GIL {'on' if gil else 'off'}, {args.repeats} x {args.seconds:g} s per figure")
+    print(f"{'operation':<44} {'1 thread':>12} {'2 threads':>12} {'2T / 1T':>8}")
+    modes = [False, True] if args.shared else [False]
+    for shared in modes:
+        for name, (op, calls) in OPS.items():
+            figures = {}
+            for threads in (1, 2):
+                runs = [throughput(op, threads, args.seconds, shared) for _ in range(args.repeats)]
+                figures[threads] = statistics.median(runs) / calls
+            label = name + (" [shared client]" if shared else "")
+            print(f"{label:<44} {figures[1]:>10,.0f}/s {figures[2]:>10,.0f}/s {figures[2] / figures[1]:>8.2f}")
+            sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

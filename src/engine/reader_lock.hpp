@@ -1,0 +1,117 @@
+// A reader-writer lock whose readers do not contend with each other.
+//
+// A plain reader-writer lock keeps every reader in one shared word, so readers
+// on different cores pass its cache line back and forth on every lock and
+// unlock: reads of the store could not scale with cores. Here each thread
+// counts itself in one of a few reader slots, each on its own cache line, and
+// only writers look at all of them:
+//
+// - a reader adds itself to its slot, then checks the writer flag; if a writer
+//   is there, it takes itself out again and queues behind the writer mutex;
+// - a writer takes the writer mutex, raises the flag, then waits until every
+//   slot has drained.
+//
+// Both sides write first and read the other's word second, in sequentially
+// consistent order, so at least one of them sees the other. A reader that had
+// to queue joins its slot while it holds the writer mutex, when no writer can
+// be inside, so a stream of writers cannot starve it. Threads beyond the slot
+// count share slots, which only costs them contention.
+//
+// Exclusive use meets the standard Lockable requirements (std::unique_lock
+// works); shared use goes through SharedGuard, which looks up the thread's
+// slot once.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace corvane::detail {
+
+class ReaderScalableLock {
+public:
+    ReaderScalableLock() = default;
+    ReaderScalableLock(const ReaderScalableLock&) = delete;
+    ReaderScalableLock& operator=(const ReaderScalableLock&) = delete;
+
+    // Returns the reader's slot, to be handed back to unlock_shared.
+    std::size_t lock_shared() noexcept {
+        const std::size_t slot = slot_of_this_thread();
+        std::atomic<std::uint32_t>& readers = slots_[slot].readers;
+        readers.fetch_add(1, std::memory_order_seq_cst);
+        if (!writer_.load(std::memory_order_seq_cst)) [[likely]]
+            return slot;
+        readers.fetch_sub(1, std::memory_order_release);
+        // Behind the writer: once it is gone nobody else can raise the flag
+        // while the writer mutex is held here.
+        const std::lock_guard<std::mutex> queue(writer_mutex_);
+        readers.fetch_add(1, std::memory_order_seq_cst);
+        return slot;
+    }
+
+    void unlock_shared(std::size_t slot) noexcept { slots_[slot].readers.fetch_sub(1, std::memory_order_release); }
+
+    // Shared ownership for the length of a scope.
+    class SharedGuard {
+    public:
+        explicit SharedGuard(ReaderScalableLock& lock) noexcept : lock_(lock), slot_(lock.lock_shared()) {}
+        ~SharedGuard() { lock_.unlock_shared(slot_); }
+        SharedGuard(const SharedGuard&) = delete;
+        SharedGuard& operator=(const SharedGuard&) = delete;
+
+    private:
+        ReaderScalableLock& lock_;
+        std::size_t slot_;
+    };
+
+    void lock() {
+        writer_mutex_.lock();
+        writer_.store(true, std::memory_order_seq_cst);
+        for (Slot& slot : slots_) {
+            for (unsigned spins = 0; slot.readers.load(std::memory_order_seq_cst) != 0; ++spins) {
+                // Readers hold the lock only to copy a session out: a short wait.
+                if (spins < 64) {
+                    pause();
+                } else {
+                    std::this_thread::yield();
+                }
+            }
+        }
+    }
+
+    void unlock() noexcept {
+        writer_.store(false, std::memory_order_release);
+        writer_mutex_.unlock();
+    }
+
+private:
+    static constexpr std::size_t kSlots = 8;  // a power of two
+    static constexpr std::size_t kCacheLine = 64;
+
+    struct alignas(kCacheLine) Slot {
+        std::atomic<std::uint32_t> readers{0};
+    };
+
+    static void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+
+    // Threads take slots in turn, the first time they read.
+    static std::size_t slot_of_this_thread() noexcept {
+        static std::atomic<std::size_t> next{0};
+        thread_local std::size_t slot = kSlots;  // kSlots: none taken yet
+        if (slot == kSlots) [[unlikely]]
+            slot = next.fetch_add(1, std::memory_order_relaxed) % kSlots;
+        return slot;
+    }
+
+    Slot slots_[kSlots];
+    alignas(kCacheLine) std::atomic<bool> writer_{false};
+    std::mutex writer_mutex_;
+};
+
+}  // namespace corvane::detail
