@@ -46,8 +46,9 @@ public:
         readers.fetch_sub(1, std::memory_order_release);
         // Behind the writer: once it is gone nobody else can raise the flag
         // while the writer mutex is held here.
-        const std::lock_guard<std::mutex> queue(writer_mutex_);
+        take_writer_mutex();
         readers.fetch_add(1, std::memory_order_seq_cst);
+        writer_mutex_.unlock();
         return slot;
     }
 
@@ -67,7 +68,7 @@ public:
     };
 
     void lock() {
-        writer_mutex_.lock();
+        take_writer_mutex();
         writer_.store(true, std::memory_order_seq_cst);
         for (Slot& slot : slots_) {
             for (unsigned spins = 0; slot.readers.load(std::memory_order_seq_cst) != 0; ++spins) {
@@ -93,6 +94,17 @@ private:
     struct alignas(kCacheLine) Slot {
         std::atomic<std::uint32_t> readers{0};
     };
+
+    // Write sections are short (a lookup and a copy), so a thread that finds
+    // the mutex held waits a little before it sleeps: handing the lock over
+    // through the kernel costs far more than the section itself.
+    void take_writer_mutex() noexcept {
+        for (unsigned spins = 0; spins < 4096; ++spins) {
+            if (!writer_.load(std::memory_order_relaxed) && writer_mutex_.try_lock()) return;
+            pause();
+        }
+        writer_mutex_.lock();
+    }
 
     static void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
