@@ -1,5 +1,6 @@
 #include "pyclass.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "compat.hpp"
@@ -68,6 +69,16 @@ PyTypeObject* make_type(const TypeSpec& spec) {
         tp->tp_doc = copy;
     }
     return tp;
+}
+
+void keep_for_process(PyTypeObject* type) noexcept {
+#ifdef Py_GIL_DISABLED
+    // The thread that made the type owns it; there a count above UINT32_MAX
+    // makes the object immortal.
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(type), static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#else
+    (void)type;
+#endif
 }
 
 [[noreturn]] void type_creation_failed(const char* name) {

@@ -58,6 +58,12 @@ PyTypeObject* make_type(const TypeSpec& spec);
 // The class's type object, filled once: at registration, or by whichever
 // thread first needs it should that have failed. Threads may race to make it;
 // the first one stored wins and every other is dropped.
+// A stored type object is never released. On a free-threaded interpreter it
+// is made immortal as well: every instance takes and gives back a reference
+// to its type, and on one shared counter those would make every core fight
+// over the type's first cache line on each allocation and deallocation.
+void keep_for_process(PyTypeObject* type) noexcept;
+
 template <class Rec>
 struct TypeCell {
     static inline std::atomic<PyTypeObject*> type{nullptr};
@@ -115,6 +121,7 @@ PyTypeObject* register_type() {
     PyTypeObject* stored = nullptr;
     if (TypeCell<Rec>::type.compare_exchange_strong(stored, made, std::memory_order_acq_rel,
                                                     std::memory_order_acquire)) {
+        keep_for_process(made);
         return made;
     }
     Py_DECREF(made);
