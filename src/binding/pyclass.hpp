@@ -55,15 +55,15 @@ PyTypeObject* make_type(const TypeSpec& spec);
 // Outside registration a type that cannot be made is an internal fault.
 [[noreturn]] void type_creation_failed(const char* name);
 
-// The class's type object, filled once: at registration, or by whichever
-// thread first needs it should that have failed. Threads may race to make it;
-// the first one stored wins and every other is dropped.
 // A stored type object is never released. On a free-threaded interpreter it
 // is made immortal as well: every instance takes and gives back a reference
 // to its type, and on one shared counter those would make every core fight
 // over the type's first cache line on each allocation and deallocation.
 void keep_for_process(PyTypeObject* type) noexcept;
 
+// The class's type object, filled once: at registration, or by whichever
+// thread first needs it should that have failed. Threads may race to make it;
+// the first one stored wins and every other is dropped.
 template <class Rec>
 struct TypeCell {
     static inline std::atomic<PyTypeObject*> type{nullptr};
