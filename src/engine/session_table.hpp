@@ -11,8 +11,9 @@
 // there are no tombstones; the table doubles once it would pass 85% load
 // (so a table holds between 42.5% and 85% as many sessions as it has slots).
 //
-// A lookup computes the home slot from the hash and prefetches it before it
-// reads the control byte, so the two cache misses overlap. Large tables
+// A lookup computes the home slot from the hash and prefetches the slot's first
+// and last byte (a slot can span two cache lines) before it reads the control
+// byte, so the slot's misses overlap with the control byte's. Large tables
 // ask the kernel for transparent huge pages, which keeps the page walks of a
 // random lookup out of the way.
 #pragma once
@@ -112,7 +113,8 @@ private:
         const std::size_t hash = hash_(id);
         const std::uint8_t tag = tag_of(hash);
         std::size_t i = hash & mask_;
-        // Start both misses at once: the slot and its control byte.
+        // Prefetch the home slot's first and last byte (it can span two cache
+        // lines), so those misses overlap with the read of its control byte.
         const auto* home = reinterpret_cast<const char*>(slots_ + i);
         __builtin_prefetch(home);
         __builtin_prefetch(home + sizeof(CheckoutSession) - 1);
