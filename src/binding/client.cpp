@@ -29,6 +29,7 @@ struct Conv<PricedRequest> {
         if (!it) throw_fetched();
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
             read_record<RequestItem>(item.get(), [&](const RequestItem& r) { out.add(r.id, r.quantity); });
+            Py_DECREF(item.release());  // the interpreter is held here: spare Ref its check
         }
         if (PyErr_Occurred()) throw_fetched();
         // The lines may be stored for the life of the process: never keep the
@@ -75,8 +76,7 @@ PyObject* client_method(const Params& params, PyObject* self, PyObject* const* a
         bind_fast(params, args, nargs, kwnames, slots);
         // The caller's references are borrowed, and converting an argument can
         // run Python code that drops them: hold our own for the whole call.
-        const Ref keep_self = Ref::borrow(self);
-        const KeepAlive<sizeof...(Ts)> keep(slots);
+        const KeepAlive<sizeof...(Ts)> keep(self, slots);
         auto& client = receiver<ClientRecord>(self);
         SharedAccess access(client.borrow);
         // Braced initialisation converts the arguments strictly in parameter order.

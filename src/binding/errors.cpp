@@ -24,7 +24,7 @@ constexpr const char kGenericPanic[] = "native code panicked without a message";
 
 PyObject* g_panic_type = nullptr;
 
-PyObject* make_panic_exception_type() noexcept {
+PyObject* make_panic_exception_type() {
     if (g_panic_type) return g_panic_type;
     PyObject* t = PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (!t) return nullptr;
@@ -76,8 +76,9 @@ void raise_engine_error(const Error& e) {
     if (msg) PyErr_SetObject(type, msg.get());
 }
 
-// Raises the C++ exception being handled; may itself throw (a panic while the
-// PanicException type is made, for instance).
+// Raises the C++ exception being handled, one of the failures the call boundary
+// catches; may itself throw (a panic while the PanicException type is made, for
+// instance).
 void raise_handled() {
     try {
         throw;
@@ -93,9 +94,6 @@ void raise_handled() {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "corvane_acp_native: native code panicked: %s\n", e.what());
         raise_panic(e.what());
-    } catch (...) {
-        std::fputs("corvane_acp_native: native code panicked\n", stderr);
-        raise_panic(kGenericPanic);
     }
 }
 
@@ -248,19 +246,33 @@ PyObject* panic_exception_type() {
     panic(std::move(msg));
 }
 
-void raise_current() noexcept {
+// Like the call boundary, these catch only the module's own failures: the
+// unwinding that ends a thread passes through.
+void raise_current() {
     try {
         raise_handled();
-    } catch (...) {
+    } catch (PyError&) {
+        uncaught();
+    } catch (const Error&) {
+        uncaught();
+    } catch (const Panic&) {
+        uncaught();
+    } catch (const std::exception&) {
         uncaught();
     }
 }
 
-void report_current_unraisable() noexcept {
+void report_current_unraisable() {
     try {
         raise_handled();
         PyErr_WriteUnraisable(nullptr);
-    } catch (...) {
+    } catch (PyError&) {
+        uncaught();
+    } catch (const Error&) {
+        uncaught();
+    } catch (const Panic&) {
+        uncaught();
+    } catch (const std::exception&) {
         uncaught();
     }
 }

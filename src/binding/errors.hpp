@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "../engine/failure.hpp"
 #include "ref.hpp"
@@ -68,38 +69,59 @@ std::string utf8_lossy(PyObject* str);
 // The module's PanicException type (made on first need).
 PyObject* panic_exception_type();
 
-// Raises the exception that describes the failure being handled.
-void raise_current() noexcept;
+// Raises the exception that describes the failure being handled. A failure
+// that cannot be raised ends the process ("uncaught panic at ffi boundary").
+void raise_current();
 // As raise_current, then reports it as unraisable (deallocation has no caller).
-void report_current_unraisable() noexcept;
+void report_current_unraisable();
 
 // The call boundary: runs an entry point and turns any failure into a Python
 // exception and the slot's failure value.
-template <class F>
-PyObject* guard(F&& body) noexcept {
+//
+// Only the module's own failures are caught, by type. Python code run during a
+// call may end the thread: from 3.11 to 3.13 the interpreter does that, when a
+// thread wants it back after finalisation began, by unwinding the thread's
+// stack. That unwinding must pass through here untouched, as it passes through
+// the interpreter's own functions (a catch-all would stop it, and then the
+// process aborts); so nothing on the way is noexcept, and no reference is
+// released on the way (see Ref).
+template <class R, class F>
+R guard_with(R failure, F&& body) {
     try {
         return body();
-    } catch (...) {
+    } catch (PyError&) {
         raise_current();
-        return nullptr;
+    } catch (const Error&) {
+        raise_current();
+    } catch (const Panic&) {
+        raise_current();
+    } catch (const std::exception&) {
+        raise_current();
     }
+    return failure;
 }
 
 template <class F>
-int guard_int(F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        raise_current();
-        return -1;
-    }
+PyObject* guard(F&& body) {
+    return guard_with<PyObject*>(nullptr, std::forward<F>(body));
 }
 
 template <class F>
-void guard_dealloc(F&& body) noexcept {
+int guard_int(F&& body) {
+    return guard_with<int>(-1, std::forward<F>(body));
+}
+
+template <class F>
+void guard_dealloc(F&& body) {
     try {
         body();
-    } catch (...) {
+    } catch (PyError&) {
+        report_current_unraisable();
+    } catch (const Error&) {
+        report_current_unraisable();
+    } catch (const Panic&) {
+        report_current_unraisable();
+    } catch (const std::exception&) {
         report_current_unraisable();
     }
 }

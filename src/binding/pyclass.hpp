@@ -162,16 +162,32 @@ PyObject* repr_slot(PyObject* self) {
     });
 }
 
-// Own references to bound arguments for the length of a call.
+// Own references to a call's receiver (if any) and bound arguments for the
+// length of the call. They are released together, as Ref releases one: only
+// while this thread still holds the interpreter.
 template <size_t N>
 class KeepAlive {
 public:
-    explicit KeepAlive(PyObject* const* slots) noexcept {
-        for (size_t i = 0; i < N; ++i) refs_[i] = Ref::borrow(slots[i]);
+    explicit KeepAlive(PyObject* const* slots) noexcept : KeepAlive(nullptr, slots) {}
+    KeepAlive(PyObject* self, PyObject* const* slots) noexcept : self_(self) {
+        Py_XINCREF(self_);
+        for (size_t i = 0; i < N; ++i) {
+            refs_[i] = slots[i];
+            Py_XINCREF(refs_[i]);
+        }
     }
+    ~KeepAlive() {
+        if (!holds_interpreter()) [[unlikely]]
+            return;
+        Py_XDECREF(self_);
+        for (size_t i = 0; i < N; ++i) Py_XDECREF(refs_[i]);
+    }
+    KeepAlive(const KeepAlive&) = delete;
+    KeepAlive& operator=(const KeepAlive&) = delete;
 
 private:
-    Ref refs_[N > 0 ? N : 1];
+    PyObject* self_;
+    PyObject* refs_[N > 0 ? N : 1];
 };
 
 // ---- conversions by value type -------------------------------------------
