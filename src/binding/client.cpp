@@ -18,6 +18,7 @@ struct Conv<PricedRequest> {
     static PricedRequest from(PyObject* o) {
         if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
         if (!PySequence_Check(o)) throw_conversion_error(o, "Sequence");
+        const RecursionGuard limit(" while converting a sequence");
         PricedRequest out;
         const Py_ssize_t hint = PySequence_Size(o);
         if (hint < 0) {
@@ -71,7 +72,7 @@ namespace {
 template <class... Ts, class F>
 PyObject* client_method(const Params& params, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, F&& body) {
-    return guard([&] {
+    return guard_counted(" while calling a client method", [&] {
         PyObject* slots[sizeof...(Ts) > 0 ? sizeof...(Ts) : 1];
         bind_fast(params, args, nargs, kwnames, slots);
         // The caller's references are borrowed, and converting an argument can

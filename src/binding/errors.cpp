@@ -21,6 +21,7 @@ constexpr const char kPanicDoc[] =
     "Python interpreter to exit.\n";
 
 constexpr const char kGenericPanic[] = "native code panicked without a message";
+constexpr const char kWhileMessage[] = " while formatting an error message";
 
 PyObject* g_panic_type = nullptr;
 
@@ -77,8 +78,7 @@ void raise_engine_error(const Error& e) {
 }
 
 // Raises the C++ exception being handled, one of the failures the call boundary
-// catches; may itself throw (a panic while the PanicException type is made, for
-// instance).
+// catches.
 void raise_handled() {
     try {
         throw;
@@ -178,7 +178,9 @@ PyError PyError::with_argument_name(std::string_view name) && {
     Ref type, value, tb;
     compat::fetch(type, value, tb);
     if (!type) throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
-    if (type.get() == panic_exception_type()) {
+    // Python code can only have met PanicException if it already exists; making
+    // it here, deep in a recursion, say, would only add a failure of its own.
+    if (g_panic_type && type.get() == g_panic_type) {
         std::string msg;
         if (Ref s = Ref::steal(PyObject_Str(value.get()))) {
             msg = utf8_lossy(s.get());  // whole, NUL characters included
@@ -227,23 +229,23 @@ std::string utf8_lossy(PyObject* str) {
     return out;
 }
 
+Ref type_qualname(PyObject* obj) {
+    PyObject* name = nullptr;
+    call_within_limit(kWhileMessage, [&] {
+        name = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname());
+    });
+    return Ref::steal(name);
+}
+
 std::string object_text(PyObject* obj) {
-    Ref s = Ref::steal(PyObject_Str(obj));
-    if (s) return utf8_lossy(s.get());
+    PyObject* str = nullptr;
+    call_within_limit(kWhileMessage, [&] { str = PyObject_Str(obj); });
+    if (Ref s = Ref::steal(str)) return utf8_lossy(s.get());
     PyErr_WriteUnraisable(obj);
-    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname()));
+    Ref name = type_qualname(obj);
     if (name && PyUnicode_Check(name.get())) return "<unprintable " + utf8_lossy(name.get()) + " object>";
     PyErr_Clear();
     return "<unprintable object>";
-}
-
-PyObject* panic_exception_type() {
-    if (PyObject* t = make_panic_exception_type()) return t;
-    Ref type, value, tb;
-    compat::fetch(type, value, tb);
-    std::string msg = "Failed to initialize new exception type.";
-    if (type) msg += ": " + PyError::fetched(std::move(type), std::move(value), std::move(tb)).describe();
-    panic(std::move(msg));
 }
 
 // Like the call boundary, these catch only the module's own failures: the
