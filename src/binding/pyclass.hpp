@@ -51,6 +51,9 @@ struct TypeSpec {
 // Creates a type object; failures become RuntimeError
 // "An error occurred while initializing class <name>" with the cause attached.
 PyTypeObject* make_type(const TypeSpec& spec);
+// The interpreter's ordinary class call (type.__call__) with vectorcall
+// arguments: the type's __new__, then its __init__ if that made an instance.
+PyObject* call_class(PyTypeObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 // Outside registration a type that cannot be made is an internal fault.
 [[noreturn]] void type_creation_failed(const char* name);
 
@@ -317,10 +320,17 @@ struct Constructor {
     }
 
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        auto* tp = reinterpret_cast<PyTypeObject*>(type);
+        // This shortcut past the interpreter's class call holds only while the
+        // class's __new__ and __init__ are its own. Python code can replace
+        // either; calling the class is then the ordinary class call, which
+        // honours the replacement.
+        if (tp->tp_new != &tp_new || tp->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
+            return call_class(tp, args, nargsf, kwnames);
         return guard([&] {
             PyObject* slots[kSlots];
             bind_fast(Class<Rec>::params, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots);
-            return make(reinterpret_cast<PyTypeObject*>(type), slots);
+            return make(tp, slots);
         });
     }
 
