@@ -99,9 +99,13 @@ constexpr Params kComplete{"AcpClient.complete_checkout_session()", kCompleteNam
 constexpr const char* const kCancelNames[] = {"session_id"};
 constexpr Params kCancel{"AcpClient.cancel_checkout_session()", kCancelNames, 1, 1};
 
+// The operations that change the store make their result object before they
+// run: once the store has changed, the call can no longer fail.
+
 PyObject* create_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return client_method<PricedRequest>(kCreate, self, args, nargs, kwnames, [](PricedRequest items) {
-        return wrap(create_session(std::move(items)));
+        Ref result = new_instance<CheckoutSession>();
+        return fill(std::move(result), create_session(std::move(items)));
     });
 }
 
@@ -114,19 +118,26 @@ PyObject* update_checkout_session(PyObject* self, PyObject* const* args, Py_ssiz
     return client_method<std::string_view, std::optional<PricedRequest>, std::optional<StoredCustomer>>(
         kUpdate, self, args, nargs, kwnames,
         [](std::string_view id, std::optional<PricedRequest> items, std::optional<StoredCustomer> customer) {
-            return wrap(update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer()));
+            Ref result = new_instance<CheckoutSession>();
+            return fill(std::move(result),
+                        update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer()));
         });
 }
 
 PyObject* complete_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return client_method<std::string_view, PaymentRequest>(
         kComplete, self, args, nargs, kwnames,
-        [](std::string_view id, PaymentRequest payment) { return wrap(complete_session(id, payment)); });
+        [](std::string_view id, PaymentRequest payment) {
+            Ref result = new_instance<SessionWithOrder>();
+            return fill(std::move(result), complete_session(id, payment));
+        });
 }
 
 PyObject* cancel_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return client_method<std::string_view>(kCancel, self, args, nargs, kwnames,
-                                      [](std::string_view id) { return wrap(cancel_session(id)); });
+    return client_method<std::string_view>(kCancel, self, args, nargs, kwnames, [](std::string_view id) {
+        Ref result = new_instance<CheckoutSession>();
+        return fill(std::move(result), cancel_session(id));
+    });
 }
 
 template <auto Fn>

@@ -145,14 +145,31 @@ PyObj<Rec>& receiver(PyObject* self) {
     return *reinterpret_cast<PyObj<Rec>*>(self);
 }
 
-// A new Python object of the record's class holding v.
+// A new Python object of the record's class, holding an empty record until
+// fill gives it its value. Failing to allocate it is an internal fault.
 template <class Rec>
-PyObject* wrap(Rec v) {
+Ref new_instance() {
     PyTypeObject* t = type_object<Rec>();
     PyObject* obj = t->tp_alloc(t, 0);
     if (!obj) panic_with_pending(std::string("could not allocate a ") + Class<Rec>::name + " object");
-    reinterpret_cast<PyObj<Rec>*>(obj)->value = std::move(v);
-    return obj;
+    return Ref::steal(obj);
+}
+
+// Moves v into an object from new_instance and hands the object over; cannot
+// fail, so an operation can make its result object first and fill it once it
+// has changed something.
+template <class Rec>
+    requires(!std::is_reference_v<Rec>)
+PyObject* fill(Ref obj, Rec&& v) noexcept {
+    static_assert(std::is_nothrow_move_assignable_v<Rec>);
+    reinterpret_cast<PyObj<Rec>*>(obj.get())->value = std::move(v);
+    return obj.release();
+}
+
+// A new Python object of the record's class holding v.
+template <class Rec>
+PyObject* wrap(Rec v) {
+    return fill(new_instance<Rec>(), std::move(v));
 }
 
 template <class Rec>

@@ -93,9 +93,14 @@ public:
     const CheckoutSession* find(const Uuid& id) const noexcept { return lookup(id); }
     CheckoutSession* find(const Uuid& id) noexcept { return lookup(id); }
 
+    // Makes room for one more session, so that inserting one cannot fail. False
+    // when the memory for the growth this needs cannot be had; the table is then
+    // left exactly as it was.
+    bool reserve_one() noexcept;
+
     // Stores record under its own identifier; a session already stored under it
     // is replaced. Only growth can fail (std::bad_alloc), and then the table is
-    // left exactly as it was.
+    // left exactly as it was; after reserve_one nothing can.
     CheckoutSession& insert_or_assign(CheckoutSession&& record);
 
     // Bytes held by the table itself (slots and control bytes); heap blocks of
@@ -134,7 +139,10 @@ private:
         return i;
     }
 
-    void grow();  // doubles the capacity (allocates first; the moves cannot fail)
+    bool full() const noexcept { return (size_ + 1) * 20 > capacity() * 17; }  // past 85% with one more
+    // Doubles the capacity; false when the memory cannot be had, and then the
+    // table is unchanged (it allocates first; the moves cannot fail).
+    bool grow() noexcept;
 
     SeededHash hash_;
     CheckoutSession* slots_ = nullptr;  // capacity slots, constructed where ctrl_ is not kEmpty
