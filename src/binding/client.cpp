@@ -33,6 +33,7 @@ struct Conv<PricedRequest> {
             Py_DECREF(item.release());  // the interpreter is held here: spare Ref its check
         }
         if (PyErr_Occurred()) throw_fetched();
+        Py_DECREF(it.release());
         // The lines may be stored for the life of the process: never keep the
         // room a lying length hint asked for.
         if (out.lines.capacity() > out.lines.size() && out.lines.capacity() > StoredLines::inline_capacity) {

@@ -73,11 +73,14 @@ public:
         if (Py_EnterRecursiveCall(where)) throw_fetched();
     }
     ~RecursionGuard() {
-        if (holds_interpreter()) [[likely]]
+        if (held_()) [[likely]]
             Py_LeaveRecursiveCall();  // (not when the thread is being ended: see Ref)
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    StillHeld held_;
 };
 
 // Around one C API call that cannot throw; false (RecursionError pending) when

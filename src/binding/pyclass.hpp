@@ -197,7 +197,7 @@ public:
         }
     }
     ~KeepAlive() {
-        if (!holds_interpreter()) [[unlikely]]
+        if (!held_()) [[unlikely]]
             return;
         Py_XDECREF(self_);
         for (size_t i = 0; i < N; ++i) Py_XDECREF(refs_[i]);
@@ -206,6 +206,7 @@ public:
     KeepAlive& operator=(const KeepAlive&) = delete;
 
 private:
+    StillHeld held_;
     PyObject* self_;
     PyObject* refs_[N > 0 ? N : 1];
 };
