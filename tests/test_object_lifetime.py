@@ -109,11 +109,11 @@ def test_instances_made_behind_the_constructor_are_usable():
     assert proc.stdout.strip() == "ok"
 
 
-def test_calling_a_class_honours_a_replaced_new_or_init():
+def test_calling_a_class_honours_a_replaced_new_or_init(run_py):
     """Once Python code replaces a class's __new__ or __init__, calling the class
     is the ordinary class call (the same as type.__call__); classes left alone
     keep their own constructor. Run in a child: it changes the classes."""
-    code = textwrap.dedent(
+    proc = run_py(
         """
         import corvane_acp_native as m
         out = []
@@ -143,7 +143,6 @@ def test_calling_a_class_honours_a_replaced_new_or_init():
         print(out)
         """
     )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == str([
         True,
