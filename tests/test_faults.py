@@ -4,6 +4,7 @@ creation (no poisoning) and panics inside writers (the store is poisoned)."""
 
 import calendar
 import json
+import os
 import re
 import textwrap
 from datetime import datetime, timedelta
@@ -492,3 +493,110 @@ def test_engine_errors_inside_writers_do_not_poison(run_py, shim):
         "not_ready_for_payment", "ready_for_payment", "not_ready_for_payment",
         "completed", "canceled", "completed",
     ]
+
+
+# ------------------------- (h) running out of memory inside a writer changes nothing
+
+
+OUT_OF_MEMORY = r'''
+import functools, resource, _testcapi
+# Blocks of a mebibyte and more are mapped afresh and unmapped when freed, so
+# capping the address space makes the next large one fail.
+ctypes.CDLL(None).mallopt(-3, 1 << 20)  # M_MMAP_THRESHOLD, fixed
+
+
+def capped(fn):
+    """fn's outcome with the address space capped 4 MiB above what is in use."""
+    with open("/proc/self/statm") as f:
+        in_use = int(f.read().split()[0]) * resource.getpagesize()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + (4 << 20), hard))
+    try:
+        return outcome(fn)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+def first_allocation_fails(call):
+    """The outcome of call (a C-level callable, so that no Python code allocates
+    before the module does) with the interpreter's first allocation failing."""
+    _testcapi.set_nomemory(0, 1)
+    try:
+        return outcome(call)
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+c = acp.AcpClient()
+keep = c.create_checkout_session(items()).id
+
+
+def usable():
+    """Every method works: the store is not poisoned."""
+    s = c.create_checkout_session(items()).id
+    return [c.get_checkout_session(keep).status, c.update_checkout_session(s).status,
+            c.complete_checkout_session(s, acp.PaymentRequest("t")).order.status,
+            c.cancel_checkout_session(c.create_checkout_session(items()).id).status]
+
+
+def stored(sid):
+    s = c.get_checkout_session(sid)
+    return [s.status, [(x.id, x.quantity) for x in s.items], s.updated_at]
+'''
+
+MEMORY_CASES = {
+    # The table must grow to take the next session, and cannot.
+    "table-growth": ("memory allocation failed", r'''
+    def create_until_it_fails():
+        while True:
+            c.create_checkout_session(items())
+    failures = [capped(create_until_it_fails)]
+    same = True
+    '''),
+    # The copy handed back (of an 8 MiB customer) cannot be made.
+    "record-copy": ("memory allocation failed", r'''
+    sid = c.update_checkout_session(c.create_checkout_session(items()).id,
+                                    customer=acp.Customer(acp.Address(name="n" * (8 << 20)))).id
+    before = stored(sid)
+    failures = [capped(lambda: c.update_checkout_session(sid, items("prod_laptop_001", 2))),
+                capped(lambda: c.complete_checkout_session(sid, acp.PaymentRequest("t"))),
+                capped(lambda: c.cancel_checkout_session(sid))]
+    same = stored(sid) == before
+    '''),
+    # The Python object of the result cannot be made.
+    "result-object": ("could not allocate a ", r'''
+    sid = c.update_checkout_session(c.create_checkout_session(items()).id).id
+    before = stored(sid)
+    P = functools.partial
+    failures = [first_allocation_fails(P(c.complete_checkout_session, sid, acp.PaymentRequest("t"))),
+                first_allocation_fails(P(c.update_checkout_session, sid)),
+                first_allocation_fails(P(c.cancel_checkout_session, sid))]
+    same = stored(sid) == before
+    '''),
+}
+
+
+@pytest.mark.parametrize("case", list(MEMORY_CASES))
+def test_running_out_of_memory_in_a_writer_changes_nothing(run_py, case):
+    """Whatever can fail for want of memory happens before the stored record
+    changes: the call raises the PanicException it always did, the session is
+    left as it was, and the store is not poisoned."""
+    if case != "result-object" and os.environ.get("CORVANE_SANITIZED"):
+        pytest.skip("the sanitizers reserve address space of their own")
+    prefix, body = MEMORY_CASES[case]
+    r, proc = run_script(run_py, None, OUT_OF_MEMORY + textwrap.dedent(body + '''
+    emit({"failures": failures, "same": same, "usable": outcome(usable),
+          "completed": outcome(lambda: c.complete_checkout_session(keep, acp.PaymentRequest("t")).order.status)})
+    '''))
+    assert r["failures"]
+    for out in r["failures"]:
+        assert_panic(out, prefix, proc.stderr)
+    if case == "result-object":
+        assert [out["msg"].split(":")[0] for out in r["failures"]] == [
+            "could not allocate a CheckoutSessionWithOrder object",
+            "could not allocate a CheckoutSession object",
+            "could not allocate a CheckoutSession object",
+        ]
+    assert r["same"] is True
+    assert assert_ok(r["usable"]) == ["not_ready_for_payment", "ready_for_payment", "placed", "canceled"]
+    assert assert_ok(r["completed"]) == "placed"

@@ -12,6 +12,7 @@ stored sessions as they were on failure, and keep nothing behind when repeated.
 import contextlib
 import inspect
 import operator
+import os
 import sys
 import warnings
 
@@ -905,6 +906,58 @@ def test_recursion_through_iteration_ends_in_recursion_error(client, open_sessio
             client.update_checkout_session(sid, Recursive())
     assert stored(client, sid) == before
     assert client.update_checkout_session(sid, [item(LAPTOP)]).items[0].id == LAPTOP
+
+
+@pytest.mark.skipif(bool(os.environ.get("CORVANE_SANITIZED")),
+                    reason="instrumented frames are several times larger: the stack runs out first")
+@pytest.mark.parametrize("path", ["constructor", "setter", "client-method"])
+def test_deep_recursion_under_a_raised_limit_ends_in_recursion_error(run_py, path):
+    """With the recursion limit raised as far as the interpreter's own functions
+    bear (12000 levels of a sequence whose __getitem__ calls list() on itself
+    fit in a default stack), recursion through the module still ends in
+    RecursionError, and changes nothing, instead of overrunning the C stack.
+    In a child: a crash would take the test process with it."""
+    proc = run_py(f"""
+    import sys
+    import corvane_acp_native as acp
+
+    client = acp.AcpClient()
+    sid = client.create_checkout_session([acp.RequestItem("{MOUSE}", 1)]).id
+    before = repr(client.get_checkout_session(sid)), client.get_checkout_session(sid).updated_at
+    money = acp.Money(1, "USD")
+
+    class Index:
+        def __index__(self):
+            return acp.Money(self, "USD").amount
+
+    class SetterIndex:
+        def __index__(self):
+            money.amount = self
+            return 2
+
+    class Items:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            client.update_checkout_session(sid, self)
+            return acp.RequestItem("{KEYBOARD}", 1)
+
+    calls = {{
+        "constructor": lambda: acp.Money(Index(), "USD"),
+        "setter": lambda: setattr(money, "amount", SetterIndex()),
+        "client-method": lambda: client.update_checkout_session(sid, Items()),
+    }}
+    sys.setrecursionlimit(12000)
+    try:
+        calls[{path!r}]()
+    except RecursionError:
+        print("RecursionError")
+    sys.setrecursionlimit(1000)
+    after = repr(client.get_checkout_session(sid)), client.get_checkout_session(sid).updated_at
+    print(after == before, money.amount)
+    """)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "RecursionError\nTrue 1\n", "")
 
 
 # --------------------------------------------------------------------------

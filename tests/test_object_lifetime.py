@@ -83,11 +83,12 @@ def test_instances_made_behind_the_constructor_are_usable():
         """
         import corvane_acp_native as m
         names = [n for n in m.__all__ if n[0].isupper()]
+        five = m.Money(5, "USD")
         for name in names:
             cls = getattr(m, name)
             cls.__new__ = lambda c, *a, **k: object.__new__(c)
         t = m.Totals()
-        t.subtotal = m.Money(5, "USD")
+        t.subtotal = five
         assert (t.subtotal.amount, t.tax.amount, t.tax.currency) == (5, 0, "")
         money = m.Money.__new__(m.Money)
         money.currency = "USD"
@@ -106,6 +107,52 @@ def test_instances_made_behind_the_constructor_are_usable():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "ok"
+
+
+def test_calling_a_class_honours_a_replaced_new_or_init(run_py):
+    """Once Python code replaces a class's __new__ or __init__, calling the class
+    is the ordinary class call (the same as type.__call__); classes left alone
+    keep their own constructor. Run in a child: it changes the classes."""
+    proc = run_py(
+        """
+        import corvane_acp_native as m
+        out = []
+        made = object()
+        m.Money.__new__ = lambda cls, *a, **k: made if a == (0,) else object.__new__(cls)
+        out.append(m.Money(0) is made)
+        out.append(repr(m.Money(5, currency="USD")))
+        out.append(repr(type.__call__(m.Money, 5, currency="USD")))
+
+        seen = []
+        def init(self, id, quantity):
+            seen.append((id, quantity))
+            self.quantity = quantity * 10
+        m.RequestItem.__init__ = init
+        item = m.RequestItem("x", quantity=2)
+        out.append((item.id, item.quantity, seen))
+        try:
+            m.RequestItem("x")
+        except TypeError as e:
+            out.append(str(e))
+
+        try:
+            m.Address(zip="1")
+        except TypeError as e:
+            out.append(str(e))
+        out.append(m.PaymentRequest("t").delegated_token)
+        print(out)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str([
+        True,
+        "Money(amount=0, currency='')",
+        "Money(amount=0, currency='')",
+        ("x", 20, [("x", 2)]),
+        "RequestItem.__new__() missing 1 required positional argument: 'quantity'",
+        "Address.__new__() got an unexpected keyword argument 'zip'",
+        "t",
+    ])
 
 
 @pytest.mark.parametrize("hint", [10**9, 4096, 5])

@@ -374,3 +374,56 @@ def test_shared_objects_without_the_gil():
     assert len(created) == threads * rounds == len({sid for sid, _ in created})
     for sid, lines in created:
         check_session(reader.get_checkout_session(sid), lines)
+
+
+# Statements that keep a thread inside a module call while Python code sleeps
+# in it (an __index__, a sequence's __getitem__).
+CALLS_THAT_SLEEP = {
+    "constructor": "acp.Money(Slow(), 'USD')",
+    "setter": "money.amount = Slow()",
+    "client-method": "client.create_checkout_session(SlowItems())",
+}
+
+
+@pytest.mark.parametrize("call", list(CALLS_THAT_SLEEP))
+def test_exit_with_daemon_threads_inside_calls(run_py, call):
+    """The interpreter exits while daemon threads are inside module calls. Each
+    such thread must end as it would inside a builtin (3.11 to 3.13 unwind its
+    stack, later versions park it) and the process exit normally, silently."""
+    code = f"""
+    import threading, time
+    import corvane_acp_native as acp
+
+    class Slow:
+        def __index__(self):
+            time.sleep(0.01)
+            return 1
+
+    class SlowItems:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            time.sleep(0.01)
+            if i:
+                raise IndexError(i)
+            return acp.RequestItem("prod_mouse_002", 1)
+
+    money = acp.Money(1, "USD")
+    client = acp.AcpClient()
+    started = threading.Barrier(5)
+
+    def work():
+        started.wait()
+        while True:
+            {CALLS_THAT_SLEEP[call]}
+
+    for _ in range(4):
+        threading.Thread(target=work, daemon=True).start()
+    started.wait()
+    time.sleep(0.2)
+    print("exiting", flush=True)
+    """
+    for _ in range(3):  # the threads end at a different point each time
+        proc = run_py(code)
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, "exiting\n", "")

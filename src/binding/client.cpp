@@ -18,6 +18,7 @@ struct Conv<PricedRequest> {
     static PricedRequest from(PyObject* o) {
         if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
         if (!PySequence_Check(o)) throw_conversion_error(o, "Sequence");
+        const RecursionGuard limit(" while converting a sequence");
         PricedRequest out;
         const Py_ssize_t hint = PySequence_Size(o);
         if (hint < 0) {
@@ -29,8 +30,10 @@ struct Conv<PricedRequest> {
         if (!it) throw_fetched();
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
             read_record<RequestItem>(item.get(), [&](const RequestItem& r) { out.add(r.id, r.quantity); });
+            Py_DECREF(item.release());  // the interpreter is held here: spare Ref its check
         }
         if (PyErr_Occurred()) throw_fetched();
+        Py_DECREF(it.release());
         // The lines may be stored for the life of the process: never keep the
         // room a lying length hint asked for.
         if (out.lines.capacity() > out.lines.size() && out.lines.capacity() > StoredLines::inline_capacity) {
@@ -72,13 +75,12 @@ namespace {
 template <class... Ts, class F>
 PyObject* client_method(const Params& params, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, F&& body) {
-    return guard([&] {
+    return guard_counted(" while calling a client method", [&] {
         PyObject* slots[sizeof...(Ts) > 0 ? sizeof...(Ts) : 1];
         bind_fast(params, args, nargs, kwnames, slots);
         // The caller's references are borrowed, and converting an argument can
         // run Python code that drops them: hold our own for the whole call.
-        const Ref keep_self = Ref::borrow(self);
-        const KeepAlive<sizeof...(Ts)> keep(slots);
+        const KeepAlive<sizeof...(Ts)> keep(self, slots);
         auto& client = receiver<ClientRecord>(self);
         SharedAccess access(client.borrow);
         // Braced initialisation converts the arguments strictly in parameter order.
@@ -100,9 +102,13 @@ constexpr Params kComplete{"AcpClient.complete_checkout_session()", kCompleteNam
 constexpr const char* const kCancelNames[] = {"session_id"};
 constexpr Params kCancel{"AcpClient.cancel_checkout_session()", kCancelNames, 1, 1};
 
+// The operations that change the store make their result object before they
+// run: once the store has changed, the call can no longer fail.
+
 PyObject* create_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return client_method<PricedRequest>(kCreate, self, args, nargs, kwnames, [](PricedRequest items) {
-        return wrap(create_session(std::move(items)));
+        Ref result = new_instance<CheckoutSession>();
+        return fill(std::move(result), create_session(std::move(items)));
     });
 }
 
@@ -115,19 +121,26 @@ PyObject* update_checkout_session(PyObject* self, PyObject* const* args, Py_ssiz
     return client_method<std::string_view, std::optional<PricedRequest>, std::optional<StoredCustomer>>(
         kUpdate, self, args, nargs, kwnames,
         [](std::string_view id, std::optional<PricedRequest> items, std::optional<StoredCustomer> customer) {
-            return wrap(update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer()));
+            Ref result = new_instance<CheckoutSession>();
+            return fill(std::move(result),
+                        update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer()));
         });
 }
 
 PyObject* complete_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return client_method<std::string_view, PaymentRequest>(
         kComplete, self, args, nargs, kwnames,
-        [](std::string_view id, PaymentRequest payment) { return wrap(complete_session(id, payment)); });
+        [](std::string_view id, PaymentRequest payment) {
+            Ref result = new_instance<SessionWithOrder>();
+            return fill(std::move(result), complete_session(id, payment));
+        });
 }
 
 PyObject* cancel_checkout_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return client_method<std::string_view>(kCancel, self, args, nargs, kwnames,
-                                      [](std::string_view id) { return wrap(cancel_session(id)); });
+    return client_method<std::string_view>(kCancel, self, args, nargs, kwnames, [](std::string_view id) {
+        Ref result = new_instance<CheckoutSession>();
+        return fill(std::move(result), cancel_session(id));
+    });
 }
 
 template <auto Fn>

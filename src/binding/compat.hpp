@@ -9,8 +9,9 @@
 namespace corvane::py::compat {
 
 // Takes the pending exception as a normalised (type, value, traceback) triple.
-// All three are empty when nothing is pending.
-inline void fetch(Ref& type, Ref& value, Ref& tb) noexcept {
+// All three are empty when nothing is pending. Normalising can run Python code
+// (an exception class of its own), so this may unwind like any such call.
+inline void fetch(Ref& type, Ref& value, Ref& tb) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) {

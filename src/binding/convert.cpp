@@ -2,13 +2,11 @@
 
 #include <climits>
 
-#include "names.hpp"
-
 namespace corvane::py {
 
 [[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target) {
     std::string type_name;
-    Ref q = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname()));
+    Ref q = type_qualname(obj);
     if (q && PyUnicode_Check(q.get())) {
         type_name = utf8_lossy(q.get());
     } else {
@@ -26,7 +24,9 @@ std::int64_t to_i64(PyObject* obj) {
     if (PyLong_CheckExact(obj)) {
         v = PyLong_AsLong(obj);
     } else {
-        Ref idx = Ref::steal(PyNumber_Index(obj));
+        PyObject* index = nullptr;
+        call_within_limit(" while converting an integer", [&] { index = PyNumber_Index(obj); });
+        Ref idx = Ref::steal(index);
         if (!idx) throw_fetched();
         v = PyLong_AsLong(idx.get());
     }

@@ -22,12 +22,13 @@ constexpr const char kPanicDoc[] =
     "Python interpreter to exit.\n";
 
 constexpr const char kGenericPanic[] = "native code panicked without a message";
+constexpr const char kWhileMessage[] = " while formatting an error message";
 
 // Made on first need and kept for the process; of two threads racing to make
 // it, the first stored wins and the other's is dropped.
 std::atomic<PyObject*> g_panic_type{nullptr};
 
-PyObject* make_panic_exception_type() noexcept {
+PyObject* make_panic_exception_type() {
     if (PyObject* t = g_panic_type.load(std::memory_order_acquire)) return t;
     PyObject* made =
         PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
@@ -80,8 +81,8 @@ void raise_engine_error(const Error& e) {
     if (msg) PyErr_SetObject(type, msg.get());
 }
 
-// Raises the C++ exception being handled; may itself throw (a panic while the
-// PanicException type is made, for instance).
+// Raises the C++ exception being handled, one of the failures the call boundary
+// catches.
 void raise_handled() {
     try {
         throw;
@@ -97,9 +98,6 @@ void raise_handled() {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "corvane_acp_native: native code panicked: %s\n", e.what());
         raise_panic(e.what());
-    } catch (...) {
-        std::fputs("corvane_acp_native: native code panicked\n", stderr);
-        raise_panic(kGenericPanic);
     }
 }
 
@@ -184,7 +182,8 @@ PyError PyError::with_argument_name(std::string_view name) && {
     Ref type, value, tb;
     compat::fetch(type, value, tb);
     if (!type) throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
-    // An exception of a PanicException type that was never made is impossible.
+    // Python code can only have met PanicException if it already exists; making
+    // it here, deep in a recursion, say, would only add a failure of its own.
     if (PyObject* panic_type = g_panic_type.load(std::memory_order_acquire); panic_type && type.get() == panic_type) {
         std::string msg;
         if (Ref s = Ref::steal(PyObject_Str(value.get()))) {
@@ -234,38 +233,52 @@ std::string utf8_lossy(PyObject* str) {
     return out;
 }
 
+Ref type_qualname(PyObject* obj) {
+    PyObject* name = nullptr;
+    call_within_limit(kWhileMessage, [&] {
+        name = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname());
+    });
+    return Ref::steal(name);
+}
+
 std::string object_text(PyObject* obj) {
-    Ref s = Ref::steal(PyObject_Str(obj));
-    if (s) return utf8_lossy(s.get());
+    PyObject* str = nullptr;
+    call_within_limit(kWhileMessage, [&] { str = PyObject_Str(obj); });
+    if (Ref s = Ref::steal(str)) return utf8_lossy(s.get());
     PyErr_WriteUnraisable(obj);
-    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname()));
+    Ref name = type_qualname(obj);
     if (name && PyUnicode_Check(name.get())) return "<unprintable " + utf8_lossy(name.get()) + " object>";
     PyErr_Clear();
     return "<unprintable object>";
 }
 
-PyObject* panic_exception_type() {
-    if (PyObject* t = make_panic_exception_type()) return t;
-    Ref type, value, tb;
-    compat::fetch(type, value, tb);
-    std::string msg = "Failed to initialize new exception type.";
-    if (type) msg += ": " + PyError::fetched(std::move(type), std::move(value), std::move(tb)).describe();
-    panic(std::move(msg));
-}
-
-void raise_current() noexcept {
+// Like the call boundary, these catch only the module's own failures: the
+// unwinding that ends a thread passes through.
+void raise_current() {
     try {
         raise_handled();
-    } catch (...) {
+    } catch (PyError&) {
+        uncaught();
+    } catch (const Error&) {
+        uncaught();
+    } catch (const Panic&) {
+        uncaught();
+    } catch (const std::exception&) {
         uncaught();
     }
 }
 
-void report_current_unraisable() noexcept {
+void report_current_unraisable() {
     try {
         raise_handled();
         PyErr_WriteUnraisable(nullptr);
-    } catch (...) {
+    } catch (PyError&) {
+        uncaught();
+    } catch (const Error&) {
+        uncaught();
+    } catch (const Panic&) {
+        uncaught();
+    } catch (const std::exception&) {
         uncaught();
     }
 }

@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "../engine/failure.hpp"
 #include "ref.hpp"
@@ -59,47 +60,112 @@ inline PyObject* must(PyObject* result) {
     return result;
 }
 
+// Python code that the module runs (an __index__, a sequence's iteration, a
+// type's __qualname__ or an object's __str__) counts against the interpreter's
+// recursion limit, as it does when the interpreter's own functions run it, so
+// recursion through the module ends in RecursionError ("maximum recursion depth
+// exceeded" + where) before the C stack runs out.
+//
+// Around a block of C++ code:
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw_fetched();
+    }
+    ~RecursionGuard() {
+        if (held_()) [[likely]]
+            Py_LeaveRecursiveCall();  // (not when the thread is being ended: see Ref)
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    StillHeld held_;
+};
+
+// Around one C API call that cannot throw; false (RecursionError pending) when
+// the limit is reached, and then fn is not called.
+template <class F>
+bool call_within_limit(const char* where, F&& fn) {
+    if (Py_EnterRecursiveCall(where)) return false;
+    std::forward<F>(fn)();
+    Py_LeaveRecursiveCall();
+    return true;
+}
+
 // Text of an object for messages: str() with unencodable characters replaced
 // by U+FFFD; "<unprintable T object>" when str() itself fails.
 std::string object_text(PyObject* obj);
+// The __qualname__ of the object's type, or empty (an exception pending) when
+// it cannot be read.
+Ref type_qualname(PyObject* obj);
 // UTF-8 of a str with unencodable characters replaced by U+FFFD.
 std::string utf8_lossy(PyObject* str);
 
-// The module's PanicException type (made on first need).
-PyObject* panic_exception_type();
-
-// Raises the exception that describes the failure being handled.
-void raise_current() noexcept;
+// Raises the exception that describes the failure being handled. A failure
+// that cannot be raised ends the process ("uncaught panic at ffi boundary").
+void raise_current();
 // As raise_current, then reports it as unraisable (deallocation has no caller).
-void report_current_unraisable() noexcept;
+void report_current_unraisable();
 
 // The call boundary: runs an entry point and turns any failure into a Python
 // exception and the slot's failure value.
-template <class F>
-PyObject* guard(F&& body) noexcept {
+//
+// Only the module's own failures are caught, by type. Python code run during a
+// call may end the thread: from 3.11 to 3.13 the interpreter does that, when a
+// thread wants it back after finalisation began, by unwinding the thread's
+// stack. That unwinding must pass through here untouched, as it passes through
+// the interpreter's own functions (a catch-all would stop it, and then the
+// process aborts); so nothing on the way is noexcept, and no reference is
+// released on the way (see Ref).
+template <class R, class F>
+R guard_with(R failure, F&& body) {
     try {
         return body();
-    } catch (...) {
+    } catch (PyError&) {
         raise_current();
-        return nullptr;
+    } catch (const Error&) {
+        raise_current();
+    } catch (const Panic&) {
+        raise_current();
+    } catch (const std::exception&) {
+        raise_current();
     }
+    return failure;
 }
 
 template <class F>
-int guard_int(F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        raise_current();
-        return -1;
-    }
+PyObject* guard(F&& body) {
+    return guard_with<PyObject*>(nullptr, std::forward<F>(body));
+}
+
+// As guard, for an entry that counts as one level against the recursion limit
+// itself (see RecursionGuard), as a call of a builtin does: one whose frames
+// are large and whose body runs Python code.
+template <class F>
+PyObject* guard_counted(const char* where, F&& body) {
+    if (Py_EnterRecursiveCall(where)) return nullptr;  // the RecursionError is pending
+    PyObject* result = guard(std::forward<F>(body));
+    Py_LeaveRecursiveCall();  // (not reached when the thread is being ended: see guard_with)
+    return result;
 }
 
 template <class F>
-void guard_dealloc(F&& body) noexcept {
+int guard_int(F&& body) {
+    return guard_with<int>(-1, std::forward<F>(body));
+}
+
+template <class F>
+void guard_dealloc(F&& body) {
     try {
         body();
-    } catch (...) {
+    } catch (PyError&) {
+        report_current_unraisable();
+    } catch (const Error&) {
+        report_current_unraisable();
+    } catch (const Panic&) {
+        report_current_unraisable();
+    } catch (const std::exception&) {
         report_current_unraisable();
     }
 }

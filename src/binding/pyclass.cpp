@@ -81,6 +81,33 @@ void keep_for_process(PyTypeObject* type) noexcept {
 #endif
 }
 
+PyObject* call_class(PyTypeObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+        Ref tuple = Ref::steal(PyTuple_New(n));
+        if (!tuple) throw_fetched();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+        }
+        Ref kwargs;
+        if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+            kwargs = Ref::steal(PyDict_New());
+            if (!kwargs) throw_fetched();
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]) < 0) throw_fetched();
+            }
+        }
+        // Straight to the metatype's slot: calling the type object again would
+        // come back here through its vectorcall.
+        PyObject* result = nullptr;
+        call_within_limit(" while calling a Python object", [&] {
+            result = Py_TYPE(type)->tp_call(reinterpret_cast<PyObject*>(type), tuple.get(), kwargs.get());
+        });
+        return result;  // on failure the interpreter's exception is pending, and passes through
+    });
+}
+
 [[noreturn]] void type_creation_failed(const char* name) {
     PyErr_PrintEx(0);
     panic(std::string("failed to create type object for ") + name);

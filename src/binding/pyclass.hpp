@@ -52,6 +52,9 @@ struct TypeSpec {
 // Creates a type object; failures become RuntimeError
 // "An error occurred while initializing class <name>" with the cause attached.
 PyTypeObject* make_type(const TypeSpec& spec);
+// The interpreter's ordinary class call (type.__call__) with vectorcall
+// arguments: the type's __new__, then its __init__ if that made an instance.
+PyObject* call_class(PyTypeObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 // Outside registration a type that cannot be made is an internal fault.
 [[noreturn]] void type_creation_failed(const char* name);
 
@@ -153,14 +156,31 @@ PyObj<Rec>& receiver(PyObject* self) {
     return *reinterpret_cast<PyObj<Rec>*>(self);
 }
 
-// A new Python object of the record's class holding v.
+// A new Python object of the record's class, holding an empty record until
+// fill gives it its value. Failing to allocate it is an internal fault.
 template <class Rec>
-PyObject* wrap(Rec v) {
+Ref new_instance() {
     PyTypeObject* t = type_object<Rec>();
     PyObject* obj = t->tp_alloc(t, 0);
     if (!obj) panic_with_pending(std::string("could not allocate a ") + Class<Rec>::name + " object");
-    reinterpret_cast<PyObj<Rec>*>(obj)->value = std::move(v);
-    return obj;
+    return Ref::steal(obj);
+}
+
+// Moves v into an object from new_instance and hands the object over; cannot
+// fail, so an operation can make its result object first and fill it once it
+// has changed something.
+template <class Rec>
+    requires(!std::is_reference_v<Rec>)
+PyObject* fill(Ref obj, Rec&& v) noexcept {
+    static_assert(std::is_nothrow_move_assignable_v<Rec>);
+    reinterpret_cast<PyObj<Rec>*>(obj.get())->value = std::move(v);
+    return obj.release();
+}
+
+// A new Python object of the record's class holding v.
+template <class Rec>
+PyObject* wrap(Rec v) {
+    return fill(new_instance<Rec>(), std::move(v));
 }
 
 template <class Rec>
@@ -174,16 +194,33 @@ PyObject* repr_slot(PyObject* self) {
     });
 }
 
-// Own references to bound arguments for the length of a call.
+// Own references to a call's receiver (if any) and bound arguments for the
+// length of the call. They are released together, as Ref releases one: only
+// while this thread still holds the interpreter.
 template <size_t N>
 class KeepAlive {
 public:
-    explicit KeepAlive(PyObject* const* slots) noexcept {
-        for (size_t i = 0; i < N; ++i) refs_[i] = Ref::borrow(slots[i]);
+    explicit KeepAlive(PyObject* const* slots) noexcept : KeepAlive(nullptr, slots) {}
+    KeepAlive(PyObject* self, PyObject* const* slots) noexcept : self_(self) {
+        Py_XINCREF(self_);
+        for (size_t i = 0; i < N; ++i) {
+            refs_[i] = slots[i];
+            Py_XINCREF(refs_[i]);
+        }
     }
+    ~KeepAlive() {
+        if (!held_()) [[unlikely]]
+            return;
+        Py_XDECREF(self_);
+        for (size_t i = 0; i < N; ++i) Py_XDECREF(refs_[i]);
+    }
+    KeepAlive(const KeepAlive&) = delete;
+    KeepAlive& operator=(const KeepAlive&) = delete;
 
 private:
-    Ref refs_[N > 0 ? N : 1];
+    StillHeld held_;
+    PyObject* self_;
+    PyObject* refs_[N > 0 ? N : 1];
 };
 
 // ---- conversions by value type -------------------------------------------
@@ -317,10 +354,17 @@ struct Constructor {
     }
 
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        auto* tp = reinterpret_cast<PyTypeObject*>(type);
+        // This shortcut past the interpreter's class call holds only while the
+        // class's __new__ and __init__ are its own. Python code can replace
+        // either; calling the class is then the ordinary class call, which
+        // honours the replacement.
+        if (tp->tp_new != &tp_new || tp->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
+            return call_class(tp, args, nargsf, kwnames);
         return guard([&] {
             PyObject* slots[kSlots];
             bind_fast(Class<Rec>::params, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots);
-            return make(reinterpret_cast<PyTypeObject*>(type), slots);
+            return make(tp, slots);
         });
     }
 

@@ -9,6 +9,37 @@
 
 namespace corvane::py {
 
+// Whether this thread holds the interpreter, i.e. its thread state is the one
+// attached. It does not while the interpreter ends a thread that came back to
+// it after finalisation began (3.11 to 3.13 do that by unwinding the thread's
+// stack from inside the call that wanted the interpreter back).
+inline bool holds_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // per thread, cleared while detached
+#else
+    // One attached thread state for the whole process: it must be this thread's.
+    PyThreadState* attached = _PyThreadState_UncheckedGet();
+    return attached != nullptr && attached == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Whether this thread still holds the interpreter it held when this was made:
+// what holds_interpreter tells, for an object that lives within one call.
+// Before 3.12 this is cheaper, as it need not look up this thread's state.
+class StillHeld {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    bool operator()() const noexcept { return holds_interpreter(); }
+#else
+    bool operator()() const noexcept { return _PyThreadState_UncheckedGet() == state_; }
+
+private:
+    PyThreadState* state_ = _PyThreadState_UncheckedGet();
+#endif
+};
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -18,7 +49,13 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // A reference released while the interpreter ends this thread (see
+    // holds_interpreter) is left as it is: the thread may no longer touch any
+    // object, and the interpreter may already be gone.
+    ~Ref() {
+        if (p_ && holds_interpreter()) [[likely]]
+            Py_DECREF(p_);
+    }
 
     // Takes over a reference the caller owns (a "new reference" result).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }

@@ -1,12 +1,20 @@
 // The checkout lifecycle. Each operation prepares everything it can before it
-// takes the store's lock; under the lock it only checks, changes the stored
-// record and copies it out. Refusals are decided under the lock but raised
-// after it has been released.
+// takes the store's lock; under the lock it only checks, copies the record out
+// as it is about to become, and then changes the stored record. Refusals are
+// decided under the lock but raised after it has been released.
+//
+// Whatever can run out of memory under the lock (the copy, a growth of the
+// table) comes before the stored record changes, and a failure there is a
+// refusal like the others: the store is left as it was and stays usable (it is
+// poisoned only by a fault that may have left a record half-changed). The
+// call still fails as any allocation failure does, with std::bad_alloc.
 #include "checkout.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "catalog.hpp"
 #include "failure.hpp"
@@ -28,6 +36,7 @@ enum class Refusal : std::uint8_t {
     PaymentMissing,
     CancelCompleted,
     ProductNotFound,
+    OutOfMemory,
 };
 
 std::string join(std::string_view prefix, std::string_view value) {
@@ -47,6 +56,7 @@ std::string join(std::string_view prefix, std::string_view value) {
         case Refusal::PaymentMissing: fail_value("Payment token or method required");
         case Refusal::CancelCompleted: fail_runtime("Cannot cancel completed session");
         case Refusal::ProductNotFound: fail_value(join("Product not found: ", product_id));
+        case Refusal::OutOfMemory: throw std::bad_alloc();
         case Refusal::None: break;
     }
     panic("refusal without a reason");
@@ -56,6 +66,26 @@ std::string join(std::string_view prefix, std::string_view value) {
 // an identifier this module wrote can name a session.
 CheckoutSession* find(SessionMap& map, const std::optional<Uuid>& key) noexcept {
     return key ? map.find(*key) : nullptr;
+}
+
+// Runs the copying step of a write section, before the stored record changes;
+// false when memory ran out (nothing has changed then).
+template <class F>
+bool copied(F&& copy) {
+    try {
+        std::forward<F>(copy)();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// The snapshot of a session whose status and updated_at are about to change.
+bool copy_changed(CheckoutSession& out, const CheckoutSession& session, Status status, Timestamp now) {
+    if (!copied([&] { out = session; })) return false;
+    out.status = status;
+    out.updated_at = now;
+    return true;
 }
 
 }  // namespace
@@ -74,7 +104,12 @@ CheckoutSession create_session(PricedRequest request) {
     // Nothing else can see the record yet, so the copy handed back is taken
     // before the lock rather than under it.
     CheckoutSession snapshot = record;
-    Store::instance().write([&](SessionMap& map) { map.insert_or_assign(std::move(record)); });
+    const bool stored = Store::instance().write([&](SessionMap& map) {
+        if (!map.reserve_one()) return false;  // a table that cannot grow refuses
+        map.insert_or_assign(std::move(record));
+        return true;
+    });
+    if (!stored) refuse(Refusal::OutOfMemory, {}, {});
     return snapshot;
 }
 
@@ -111,11 +146,22 @@ CheckoutSession update_session(std::string_view session_id, std::optional<Priced
         // Read the clock before touching the record, so a clock fault leaves
         // the session as it was (the store is poisoned all the same).
         const Timestamp now = Timestamp::now();
+        // The snapshot is the session as it is about to be, copied from the new
+        // values where there are some; then the record takes them by moves.
+        if (!copied([&] {
+                snapshot.items = items ? items->lines : session->items;
+                snapshot.customer = customer ? customer : session->customer;
+            })) {
+            return Refusal::OutOfMemory;
+        }
+        snapshot.id = session->id;
+        snapshot.status = Status::ReadyForPayment;
+        snapshot.created_at = session->created_at;
+        snapshot.updated_at = now;
         if (items) session->items = std::move(items->lines);
         if (customer) session->customer = std::move(customer);
         session->status = Status::ReadyForPayment;
         session->updated_at = now;
-        snapshot = *session;
         return Refusal::None;
     });
     if (refusal != Refusal::None) {
@@ -127,6 +173,17 @@ CheckoutSession update_session(std::string_view session_id, std::optional<Priced
 SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
     const bool has_payment = payment.delegated_token.has_value() || payment.method.has_value();
+
+    // The order is made before the session is marked: once it is, handing the
+    // order out must not fail. Only a text that parses as an identifier can name
+    // a session, and then it is the session's identifier exactly.
+    Order order;
+    if (key && has_payment) {
+        order.id.assign(Uuid::text_size, '\0');  // its digits are written once it is drawn
+        order.checkout_session_id = session_id;
+        order.permalink_url = join(kOrderBaseUrl, session_id);
+        order.status = "placed";
+    }
 
     CheckoutSession snapshot;
     Uuid order_id;
@@ -141,19 +198,14 @@ SessionWithOrder complete_session(std::string_view session_id, const PaymentRequ
         // without an order.
         const Timestamp now = Timestamp::now();
         order_id = Uuid::random();
+        if (!copy_changed(snapshot, *session, Status::Completed, now)) return Refusal::OutOfMemory;
         session->status = Status::Completed;
         session->updated_at = now;
-        snapshot = *session;
         return Refusal::None;
     });
     if (refusal != Refusal::None) refuse(refusal, session_id, {});
 
-    std::string id_text = snapshot.id.str();
-    Order order;
-    order.id = order_id.str();
-    order.permalink_url = join(kOrderBaseUrl, id_text);
-    order.checkout_session_id = std::move(id_text);
-    order.status = "placed";
+    order_id.write(order.id.data());
     return SessionWithOrder{std::move(snapshot), std::move(order)};
 }
 
@@ -166,9 +218,9 @@ CheckoutSession cancel_session(std::string_view session_id) {
         if (!session) return Refusal::SessionNotFound;
         if (session->status == Status::Completed) return Refusal::CancelCompleted;
         const Timestamp now = Timestamp::now();
+        if (!copy_changed(snapshot, *session, Status::Canceled, now)) return Refusal::OutOfMemory;
         session->status = Status::Canceled;
         session->updated_at = now;
-        snapshot = *session;
         return Refusal::None;
     });
     if (refusal != Refusal::None) refuse(refusal, session_id, {});

@@ -27,19 +27,21 @@ constexpr std::size_t kHugeFrom = 2 * kHugePage;
 
 constexpr std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
 
-// Room for capacity slots plus their control bytes, control bytes zeroed.
+// Room for capacity slots plus their control bytes, control bytes zeroed; no
+// memory when it cannot be had.
 struct Block {
     void* memory;
     std::size_t bytes;
     std::size_t align;
 };
 
-Block allocate(std::size_t capacity) {
+Block allocate(std::size_t capacity) noexcept {
     const std::size_t wanted = capacity * (sizeof(CheckoutSession) + 1);
     const bool huge = wanted >= kHugeFrom;
     Block block{nullptr, huge ? round_up(wanted, kHugePage) : round_up(wanted, kCacheLine),
                 huge ? kHugePage : kCacheLine};
-    block.memory = ::operator new(block.bytes, std::align_val_t{block.align});
+    block.memory = ::operator new(block.bytes, std::align_val_t{block.align}, std::nothrow);
+    if (block.memory == nullptr) return block;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // Only a hint: without huge pages the table works the same, a bit slower.
     if (huge) (void)::madvise(block.memory, block.bytes, MADV_HUGEPAGE);
@@ -62,10 +64,11 @@ SessionTable::~SessionTable() {
     release(slots_, align_);
 }
 
-void SessionTable::grow() {
+bool SessionTable::grow() noexcept {
     const std::size_t old_capacity = capacity();
     const std::size_t capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
     const Block block = allocate(capacity);  // the only step that can fail
+    if (block.memory == nullptr) return false;
 
     auto* slots = static_cast<CheckoutSession*>(block.memory);
     auto* ctrl = reinterpret_cast<std::uint8_t*>(slots + capacity);
@@ -86,7 +89,10 @@ void SessionTable::grow() {
     mask_ = mask;
     bytes_ = block.bytes;
     align_ = block.align;
+    return true;
 }
+
+bool SessionTable::reserve_one() noexcept { return !full() || grow(); }
 
 CheckoutSession& SessionTable::insert_or_assign(CheckoutSession&& record) {
     if (CheckoutSession* existing = lookup(record.id)) {
@@ -94,7 +100,7 @@ CheckoutSession& SessionTable::insert_or_assign(CheckoutSession&& record) {
         return *existing;
     }
     // Keep the load at or below 85%.
-    if ((size_ + 1) * 20 > capacity() * 17) grow();
+    if (!reserve_one()) throw std::bad_alloc();
     const std::size_t hash = hash_(record.id);
     const std::size_t i = free_slot(hash);
     CheckoutSession* slot = std::construct_at(slots_ + i, std::move(record));

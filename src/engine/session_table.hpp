@@ -11,8 +11,9 @@
 // there are no tombstones; the table doubles once it would pass 85% load
 // (so a table holds between 42.5% and 85% as many sessions as it has slots).
 //
-// A lookup computes the home slot from the hash and prefetches it before it
-// reads the control byte, so the two cache misses overlap. Large tables
+// A lookup computes the home slot from the hash and prefetches the slot's first
+// and last byte (a slot can span two cache lines) before it reads the control
+// byte, so the slot's misses overlap with the control byte's. Large tables
 // ask the kernel for transparent huge pages, which keeps the page walks of a
 // random lookup out of the way.
 #pragma once
@@ -92,9 +93,14 @@ public:
     const CheckoutSession* find(const Uuid& id) const noexcept { return lookup(id); }
     CheckoutSession* find(const Uuid& id) noexcept { return lookup(id); }
 
+    // Makes room for one more session, so that inserting one cannot fail. False
+    // when the memory for the growth this needs cannot be had; the table is then
+    // left exactly as it was.
+    bool reserve_one() noexcept;
+
     // Stores record under its own identifier; a session already stored under it
     // is replaced. Only growth can fail (std::bad_alloc), and then the table is
-    // left exactly as it was.
+    // left exactly as it was; after reserve_one nothing can.
     CheckoutSession& insert_or_assign(CheckoutSession&& record);
 
     // Bytes held by the table itself (slots and control bytes); heap blocks of
@@ -112,7 +118,8 @@ private:
         const std::size_t hash = hash_(id);
         const std::uint8_t tag = tag_of(hash);
         std::size_t i = hash & mask_;
-        // Start both misses at once: the slot and its control byte.
+        // Prefetch the home slot's first and last byte (it can span two cache
+        // lines), so those misses overlap with the read of its control byte.
         const auto* home = reinterpret_cast<const char*>(slots_ + i);
         __builtin_prefetch(home);
         __builtin_prefetch(home + sizeof(CheckoutSession) - 1);
@@ -132,7 +139,10 @@ private:
         return i;
     }
 
-    void grow();  // doubles the capacity (allocates first; the moves cannot fail)
+    bool full() const noexcept { return (size_ + 1) * 20 > capacity() * 17; }  // past 85% with one more
+    // Doubles the capacity; false when the memory cannot be had, and then the
+    // table is unchanged (it allocates first; the moves cannot fail).
+    bool grow() noexcept;
 
     SeededHash hash_;
     CheckoutSession* slots_ = nullptr;  // capacity slots, constructed where ctrl_ is not kEmpty
