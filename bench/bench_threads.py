@@ -55,13 +55,23 @@ def op_flow(client, state):
         client.complete_checkout_session(sid, payment)
 
 
+def op_python(client, state):
+    """No module call at all: what the machine gives pure Python code, the
+    control for every other row."""
+    x = 0
+    for i in range(BATCH * 20):
+        x += i % 7
+
+
 OPS = {
+    "control: pure-Python loop (no module call)": op_python,
     "get_checkout_session": op_get,
     "create_checkout_session (3 items)": op_create,
     "full flow (create, get, update, complete)": op_flow,
 }
 # Calls per figure, shared between the threads (a flow counts as one).
 TOTALS = {
+    "control: pure-Python loop (no module call)": 200_000,
     "get_checkout_session": 2_000_000,
     "create_checkout_session (3 items)": 400_000,
     "full flow (create, get, update, complete)": 200_000,
@@ -134,7 +144,7 @@ def main():
     print(f"{'operation':<44} {'1 thread':>12} {'2 threads':>12} {'2T / 1T':>8}")
     modes = [False, True] if args.shared else [False]
     for shared in modes:
-        for name in OPS:
+        for name in OPS if not shared else [n for n in OPS if not n.startswith("control")]:
             total = int(TOTALS[name] * args.scale)
             runs = {1: [], 2: []}
             for _ in range(args.repeats):  # interleaved, so drifts hit both alike

@@ -135,7 +135,14 @@ CheckoutSession update_session(std::string_view session_id, std::optional<Priced
     // remembered: the session checks under the lock decide first.
     const bool unknown = items && items->unknown;
 
+    // The snapshot is the session as it is about to be. What the caller gave
+    // is copied into it here, ahead of the lock (running out of memory then
+    // changes nothing); only what the session keeps is copied under it.
     CheckoutSession snapshot;
+    if (!unknown) {
+        if (items) snapshot.items = items->lines;
+        if (customer) snapshot.customer = customer;
+    }
     const Refusal refusal = Store::instance().write([&](SessionMap& map) {
         CheckoutSession* session = find(map, key);
         if (!session) return Refusal::SessionNotFound;
@@ -146,11 +153,10 @@ CheckoutSession update_session(std::string_view session_id, std::optional<Priced
         // Read the clock before touching the record, so a clock fault leaves
         // the session as it was (the store is poisoned all the same).
         const Timestamp now = Timestamp::now();
-        // The snapshot is the session as it is about to be, copied from the new
-        // values where there are some; then the record takes them by moves.
+        // Then the record takes the new values by moves, which cannot fail.
         if (!copied([&] {
-                snapshot.items = items ? items->lines : session->items;
-                snapshot.customer = customer ? customer : session->customer;
+                if (!items) snapshot.items = session->items;
+                if (!customer) snapshot.customer = session->customer;
             })) {
             return Refusal::OutOfMemory;
         }

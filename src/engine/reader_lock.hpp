@@ -122,8 +122,10 @@ private:
     }
 
     Slot slots_[kSlots];
+    // Every reader reads the flag; only writers touch the mutex. Apart, a
+    // writer queueing on the mutex does not take the flag's line from them.
     alignas(kCacheLine) std::atomic<bool> writer_{false};
-    std::mutex writer_mutex_;
+    alignas(kCacheLine) std::mutex writer_mutex_;
 };
 
 }  // namespace corvane::detail
