@@ -255,32 +255,16 @@ std::string object_text(PyObject* obj) {
 // Like the call boundary, these catch only the module's own failures: the
 // unwinding that ends a thread passes through.
 void raise_current() {
-    try {
-        raise_handled();
-    } catch (PyError&) {
-        uncaught();
-    } catch (const Error&) {
-        uncaught();
-    } catch (const Panic&) {
-        uncaught();
-    } catch (const std::exception&) {
-        uncaught();
-    }
+    catching_own([] { raise_handled(); }, [] { uncaught(); });
 }
 
 void report_current_unraisable() {
-    try {
-        raise_handled();
-        PyErr_WriteUnraisable(nullptr);
-    } catch (PyError&) {
-        uncaught();
-    } catch (const Error&) {
-        uncaught();
-    } catch (const Panic&) {
-        uncaught();
-    } catch (const std::exception&) {
-        uncaught();
-    }
+    catching_own(
+        [] {
+            raise_handled();
+            PyErr_WriteUnraisable(nullptr);
+        },
+        [] { uncaught(); });
 }
 
 }  // namespace corvane::py

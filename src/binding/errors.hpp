@@ -117,21 +117,30 @@ void report_current_unraisable();
 // stack. That unwinding must pass through here untouched, as it passes through
 // the interpreter's own functions (a catch-all would stop it, and then the
 // process aborts); so nothing on the way is noexcept, and no reference is
-// released on the way (see Ref).
-template <class R, class F>
-R guard_with(R failure, F&& body) {
+// released on the way (see Ref). catching_own runs body and hands every failure
+// of the module's own kinds to on_failure, inside the handler.
+template <class F, class H>
+decltype(auto) catching_own(F&& body, H&& on_failure) {
     try {
         return body();
     } catch (PyError&) {
-        raise_current();
+        return on_failure();
     } catch (const Error&) {
-        raise_current();
+        return on_failure();
     } catch (const Panic&) {
-        raise_current();
+        return on_failure();
     } catch (const std::exception&) {
-        raise_current();
+        return on_failure();
     }
-    return failure;
+}
+
+template <class R, class F>
+R guard_with(R failure, F&& body) {
+    return catching_own([&]() -> R { return body(); },
+                        [&]() -> R {
+                            raise_current();
+                            return failure;
+                        });
 }
 
 template <class F>
@@ -157,17 +166,7 @@ int guard_int(F&& body) {
 
 template <class F>
 void guard_dealloc(F&& body) {
-    try {
-        body();
-    } catch (PyError&) {
-        report_current_unraisable();
-    } catch (const Error&) {
-        report_current_unraisable();
-    } catch (const Panic&) {
-        report_current_unraisable();
-    } catch (const std::exception&) {
-        report_current_unraisable();
-    }
+    catching_own(std::forward<F>(body), [] { report_current_unraisable(); });
 }
 
 }  // namespace corvane::py
