@@ -19,7 +19,7 @@ from this module.
 """
 
 from collections.abc import Sequence
-from typing import final
+from typing import Literal, final
 
 from typing_extensions import Never
 
@@ -30,6 +30,11 @@ from typing_extensions import Never
 # * a class that cannot be instantiated declares a __new__ whose only
 #   parameter has the type Never, so a checker rejects every call of it while
 #   isinstance() narrowing keeps working.
+# * statuses are Literal types, so a checker flags a comparison with a
+#   misspelt one (under --strict-equality, part of --strict) as never true.
+
+_SessionStatus = Literal["not_ready_for_payment", "ready_for_payment", "completed", "canceled"]
+_OrderStatus = Literal["placed"]
 
 __all__ = [
     "Money",
@@ -178,7 +183,7 @@ class CheckoutSession:
         """Session identifier: a lower-case UUID version 4, 36 characters."""
 
     @property
-    def status(self) -> str:
+    def status(self) -> _SessionStatus:
         """One of ``"not_ready_for_payment"``, ``"ready_for_payment"``, ``"completed"``, ``"canceled"``."""
 
     @property
@@ -222,7 +227,7 @@ class Order:
         """Identifier of the completed session."""
 
     @property
-    def status(self) -> str:
+    def status(self) -> _OrderStatus:
         """Always ``"placed"``."""
 
     @property

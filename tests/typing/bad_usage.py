@@ -23,6 +23,15 @@ def wrong_argument_types(client: acp.AcpClient) -> None:
     client.update_checkout_session("sid", customer=acp.Address())  # E: arg-type
 
 
+def misspelt_status(client: acp.AcpClient) -> None:
+    session = client.get_checkout_session("sid")
+    if session.status == "complete":  # E: comparison-overlap
+        print("never")
+    result = client.complete_checkout_session("sid", acp.PaymentRequest(method="card"))
+    if result.order.status == "placed ":  # E: comparison-overlap
+        print("never")
+
+
 def unknown_keyword() -> None:
     acp.Address(zip="94105")  # E: call-arg
 

@@ -8,7 +8,7 @@ pins the type that the published stubs give.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Optional
+from typing import Literal, Optional
 
 from typing_extensions import assert_type
 
@@ -59,7 +59,9 @@ def client_flow(items: Sequence[RequestItem]) -> acp.Order:
     assert_type(session, acp.CheckoutSession)
     client.create_checkout_session((RequestItem("prod_keyboard_003", 1),))
     assert_type(session.id, str)
-    assert_type(session.status, str)
+    assert_type(session.status, Literal["not_ready_for_payment", "ready_for_payment", "completed", "canceled"])
+    status: str = session.status  # still a str wherever one is wanted
+    print(status)
     assert_type(session.items, list[acp.LineItem])
     assert_type(session.totals, acp.Totals)
     assert_type(session.customer, Optional[acp.Customer])
@@ -89,7 +91,7 @@ def client_flow(items: Sequence[RequestItem]) -> acp.Order:
     order = result.order
     assert_type(order.id, str)
     assert_type(order.checkout_session_id, str)
-    assert_type(order.status, str)
+    assert_type(order.status, Literal["placed"])
     assert_type(order.permalink_url, Optional[str])
 
     assert_type(client.cancel_checkout_session(session.id), acp.CheckoutSession)
