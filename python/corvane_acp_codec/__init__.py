@@ -183,11 +183,14 @@ def _restore(name: str, args: Tuple[Any, ...]) -> Any:
 _BY_NAME: Dict[str, type] = {cls.__name__: cls for cls in _CONSTRUCTIBLE}
 
 
-def _make_reducer(cls: type) -> Callable[[Any], Tuple[Callable[[str, Tuple[Any, ...]], Any], Tuple[str, Tuple[Any, ...]]]]:
+_Reduced = Tuple[Callable[[str, Tuple[Any, ...]], Any], Tuple[str, Tuple[Any, ...]]]
+
+
+def _make_reducer(cls: type) -> Callable[[Any], _Reduced]:
     name = cls.__name__
     read = attrgetter(*_FIELDS[cls])
 
-    def reduce(record: Any) -> Tuple[Callable[[str, Tuple[Any, ...]], Any], Tuple[str, Tuple[Any, ...]]]:
+    def reduce(record: Any) -> _Reduced:
         return _restore, (name, read(record))
 
     return reduce
