@@ -105,7 +105,8 @@ EOF
 export CORVANE_UBSAN_RUNTIME
 CORVANE_UBSAN_RUNTIME=$(readlink -f "$("$cxx" -print-file-name=libubsan.so)")
 export CORVANE_UBSAN_LOG="$reports/ubsan"
-export PYTHONPATH="$site_dir:$(dirname "$so")${PYTHONPATH:+:$PYTHONPATH}"
+# The pure-Python codec comes from the source tree, beside the sanitized module.
+export PYTHONPATH="$site_dir:$(dirname "$so"):$root/python${PYTHONPATH:+:$PYTHONPATH}"
 # Object memory from the C library's malloc (so ASan sees every object the
 # module allocates or frees), with the interpreter's debug hooks on top.
 export PYTHONMALLOC=malloc_debug

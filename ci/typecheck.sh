@@ -6,7 +6,7 @@
 # Installs the project (ordinary build isolation) and mypy into a throwaway
 # virtual environment made from the given interpreter, then runs:
 #   1. mypy's stubtest: the stubs match the module's names, signatures, types;
-#   2. mypy --strict over examples/;
+#   2. mypy --strict over examples/ and over the installed corvane_acp_codec;
 #   3. tests/typing/check_typing.py: correct usage type-checks, and the misuses
 #      in tests/typing/bad_usage.py are reported exactly as marked.
 set -euo pipefail
@@ -32,6 +32,8 @@ echo "== stubtest"
 "$VPY" -m mypy.stubtest corvane_acp_native
 echo "== mypy --strict examples/"
 "$VPY" -m mypy --strict --cache-dir "$WORK/mypy-cache" "$ROOT/examples"
+echo "== mypy --strict corvane_acp_codec"
+"$VPY" -m mypy --strict --cache-dir "$WORK/mypy-cache" -p corvane_acp_codec
 echo "== usage checks"
 "$VPY" "$ROOT/tests/typing/check_typing.py"
 echo "typecheck: all checks passed"

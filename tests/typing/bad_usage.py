@@ -62,3 +62,12 @@ def not_importable() -> None:
 def no_constructor() -> None:
     acp.Totals()  # E: call-arg
     acp.CheckoutSession("sid")  # E: arg-type
+
+
+def codec_misuse(session: acp.CheckoutSession) -> None:
+    import corvane_acp_codec
+
+    corvane_acp_codec.from_dict(acp.Totals, {})  # E: type-var
+    corvane_acp_codec.to_dict({"amount": 1})  # E: arg-type
+    money: acp.Money = corvane_acp_codec.from_dict(acp.Address, {})  # E: assignment
+    print(money)

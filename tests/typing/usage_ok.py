@@ -104,3 +104,14 @@ def narrowing(value: object) -> int:
     if type(value) is Money:
         return value.amount
     return 0
+
+
+def codec(session: acp.CheckoutSession) -> acp.Customer:
+    from typing import Any, Dict
+
+    import corvane_acp_codec
+
+    assert_type(corvane_acp_codec.to_dict(session), Dict[str, Any])
+    assert_type(corvane_acp_codec.to_json(session.totals), str)
+    assert_type(corvane_acp_codec.from_dict(Money, {"amount": 1, "currency": "USD"}), Money)
+    return corvane_acp_codec.from_dict(acp.Customer, {"billing_address": {"city": "Oslo"}})
