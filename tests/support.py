@@ -206,6 +206,11 @@ def raises_same(exc, fn, *args, **kwargs):
 # ---------------------------------------------------------------- odd arguments
 
 
+def throw(exc):
+    """Raise exc (for use inside a lambda)."""
+    raise exc
+
+
 class Idx:
     """An object that implements only the integer-index protocol; counts its calls."""
 
