@@ -220,13 +220,6 @@ def test_money_setters_accept_index_and_subclasses():
     assert type(money.currency) is str
 
 
-@pytest.mark.parametrize("attr", ["amount", "currency"])
-def test_money_delete_attribute(attr):
-    money = acp.Money(5, "USD")
-    raises_exactly(AttributeError, "can't delete attribute", delattr, money, attr)
-    assert (money.amount, money.currency) == (5, "USD")
-
-
 def test_money_reads_are_fresh_values():
     money = acp.Money(5, "USD")
     currency = money.currency
@@ -381,13 +374,6 @@ def test_request_item_setters():
     assert item.quantity == 1
     item.quantity = INT32_MIN
     assert item.quantity == INT32_MIN
-
-
-@pytest.mark.parametrize("attr", ["id", "quantity"])
-def test_request_item_delete_attribute(attr):
-    item = acp.RequestItem("abc", 9)
-    raises_exactly(AttributeError, "can't delete attribute", delattr, item, attr)
-    assert (item.id, item.quantity) == ("abc", 9)
 
 
 def test_request_item_index_object_is_read_once():
