@@ -32,6 +32,22 @@ def client():
 
 
 @pytest.fixture
+def session(client):
+    """A fresh session of two mice and a keyboard (modules may define their own)."""
+    return client.create_checkout_session([acp.RequestItem("prod_mouse_002", 2), acp.RequestItem("prod_keyboard_003", 1)])
+
+
+@pytest.fixture
+def totals(session):
+    return session.totals
+
+
+@pytest.fixture
+def line(session):
+    return session.items[0]
+
+
+@pytest.fixture
 def fast_switching(request):
     """Make the interpreter switch threads as often as the module's
     SWITCH_INTERVAL says (10 microseconds unless it says otherwise)."""

@@ -10,6 +10,8 @@ import re
 from datetime import datetime
 from pathlib import Path
 
+from hypothesis import strategies as st
+
 import corvane_acp_native as acp
 
 # ---------------------------------------------------------------- the catalog and its rules
@@ -27,8 +29,8 @@ CATALOG = {
 PRODUCTS = sorted(CATALOG)
 ORDER_BASE_URL = "https://orders.corvane.example/"
 
-I32_MIN, I32_MAX = -(2**31), 2**31 - 1
-I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+I32_MIN, I32_MAX = INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+I64_MIN, I64_MAX = INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 
 def wrap64(value):
@@ -267,6 +269,22 @@ class RaisingSequence:
 
     def __getitem__(self, index):
         raise self.exc
+
+
+# ---------------------------------------------------------------- value strategies
+
+# Any text the module can hold: everything but lone surrogates (NUL included).
+texts = st.text(st.characters(exclude_categories=("Cs",)), max_size=40)
+int64s = st.integers(min_value=INT64_MIN, max_value=INT64_MAX)
+int32s = st.integers(min_value=INT32_MIN, max_value=INT32_MAX)
+beyond_int64 = st.one_of(
+    st.integers(min_value=INT64_MAX + 1, max_value=2**200),
+    st.integers(min_value=-(2**200), max_value=INT64_MIN - 1),
+)
+int64_not_int32 = st.one_of(
+    st.integers(min_value=INT32_MAX + 1, max_value=INT64_MAX),
+    st.integers(min_value=INT64_MIN, max_value=INT32_MIN - 1),
+)
 
 
 # ---------------------------------------------------------------- child interpreters
