@@ -2,13 +2,11 @@
 texts of the messages, timestamp and identifier patterns, plain views of the
 records, and the odd sequences and index objects the conversions are fed.
 
-Imported by the test modules and by child interpreters (see `SUPPORT_IMPORT`);
-it needs nothing but the module under test.
+Imported by the test modules, and by the allocation sweep's child interpreters.
 """
 
 import re
 from datetime import datetime
-from pathlib import Path
 
 from hypothesis import strategies as st
 
@@ -95,6 +93,8 @@ def plain(obj):
     if isinstance(obj, (list, tuple)):
         return [plain(x) for x in obj]
     name = type(obj).__name__
+    if name not in FIELDS:
+        return "<%s>" % name
     return (name,) + tuple(plain(getattr(obj, f)) for f in FIELDS[name])
 
 
@@ -226,13 +226,14 @@ class Idx:
 
 
 class RaisingIndex:
-    """An object whose __index__ raises the given exception instance."""
+    """An object whose __index__ raises the given exception instance, or a new
+    one from the given callable each time."""
 
     def __init__(self, exc):
         self.exc = exc
 
     def __index__(self):
-        raise self.exc
+        raise self.exc() if callable(self.exc) else self.exc
 
 
 class Seq:
@@ -285,10 +286,3 @@ int64_not_int32 = st.one_of(
     st.integers(min_value=INT32_MAX + 1, max_value=INT64_MAX),
     st.integers(min_value=INT64_MIN, max_value=INT32_MIN - 1),
 )
-
-
-# ---------------------------------------------------------------- child interpreters
-
-TESTS_DIR = Path(__file__).resolve().parent
-# Put first in a child's code to use this module there.
-SUPPORT_IMPORT = f"import sys; sys.path.insert(0, {str(TESTS_DIR)!r}); from support import *\n"
