@@ -7,7 +7,7 @@ from hypothesis import given, settings
 
 import corvane_acp_native as acp
 from support import (
-    INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, INTERPRETER_LONG_OVERFLOW, LAPTOP, MOUSE, OUT_OF_RANGE, Idx,
+    INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, INTERPRETER_LONG_OVERFLOW, LAPTOP, OUT_OF_RANGE, Idx,
     beyond_int64, expect, int32s, int64_not_int32, line_of, texts,
 )
 
@@ -186,15 +186,6 @@ def test_request_item_is_copied_into_a_session():
 
 
 # ---------------------------------------------------------------- LineItem from a session
-
-
-@pytest.mark.parametrize(
-    "args", [lambda: (), lambda: ("p1", "Mug", 2), lambda: (acp.RequestItem(MOUSE, 1),)]
-)
-def test_lineitem_has_no_constructor(args):
-    with pytest.raises(TypeError) as excinfo:
-        acp.LineItem(*args())
-    assert str(excinfo.value) == "No constructor defined"
 
 
 @pytest.mark.parametrize("attr", OPTIONAL_LINE_TEXTS)

@@ -354,6 +354,8 @@ def test_client_methods_are_registered_in_order():
         ((), {"id": "x"}),
         ((1,), {"x": 1, "y": 2}),
         (tuple(range(50)), {"amount": 1}),
+        ((acp.Money(0, "USD"),) * 5, {}),
+        ((), {"id": "x", "status": "completed"}),
     ],
 )
 def test_no_constructor_defined(name, args, kwargs):

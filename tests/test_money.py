@@ -228,15 +228,6 @@ def test_money_out_of_range_setter_keeps_value(start, bad):
 # ---------------------------------------------------------------- Totals from a session
 
 
-@pytest.mark.parametrize(
-    "args", [lambda: (), lambda: (1,), lambda: (acp.Money(0, "USD"),) * 5]
-)
-def test_totals_has_no_constructor(args):
-    with pytest.raises(TypeError) as excinfo:
-        acp.Totals(*args())
-    assert str(excinfo.value) == "No constructor defined"
-
-
 @pytest.mark.parametrize("field", TOTAL_FIELDS)
 def test_totals_reads_give_distinct_money(totals, field):
     first = getattr(totals, field)

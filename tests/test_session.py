@@ -23,18 +23,6 @@ def test_session_type_and_fresh_values(session):
     assert type(session.items) is list
 
 
-@pytest.mark.parametrize("args", [(), ("x",), (1, 2, 3)])
-def test_session_has_no_constructor(args):
-    with pytest.raises(TypeError) as excinfo:
-        acp.CheckoutSession(*args)
-    assert str(excinfo.value) == "No constructor defined"
-
-
-def test_session_has_no_constructor_with_keywords():
-    with pytest.raises(TypeError, match="^No constructor defined$"):
-        acp.CheckoutSession(id="x", status="completed")
-
-
 def test_session_status_assignment_changes_nothing(client, session):
     with pytest.raises(AttributeError):
         session.status = "completed"
