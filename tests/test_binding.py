@@ -872,9 +872,14 @@ class IntSub(int):
     pass
 
 
+class OwnInterrupt(BaseException):
+    """A BaseException of the caller's own, neither Exception nor a system one."""
+
+
 LENGTHS = [
     pytest.param(lambda: throw(KeyboardInterrupt()), id="raises-KeyboardInterrupt"),
     pytest.param(lambda: throw(SystemExit(1)), id="raises-SystemExit"),
+    pytest.param(lambda: throw(OwnInterrupt()), id="raises-own-BaseException"),
     pytest.param(lambda: throw(RuntimeError("no length")), id="raises-RuntimeError"),
     pytest.param(lambda: throw(TypeError("no length")), id="raises-TypeError"),
     pytest.param(lambda: 2**100, id="beyond-ssize_t"),
