@@ -38,9 +38,9 @@ def wrap64(value):
 
 def expected_totals(lines):
     """Totals amounts for (product id, quantity) pairs: wrapping sums, truncated double tax."""
-    subtotal = 0
-    for pid, quantity in lines:
-        subtotal = wrap64(subtotal + wrap64(CATALOG[pid][1] * quantity))
+    # Wrapping each line and each partial sum gives the same as wrapping the
+    # exact sum once: two's complement addition is addition modulo 2**64.
+    subtotal = wrap64(sum(CATALOG[pid][1] * quantity for pid, quantity in lines))
     tax = int(float(subtotal) * 0.0875)
     shipping = 999 if subtotal <= 10000 else 0
     return (subtotal, tax, shipping, 0, wrap64(subtotal + tax + shipping))
