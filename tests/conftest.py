@@ -1,4 +1,5 @@
-"""Shared fixtures: the fault-injection shim and a subprocess runner.
+"""Shared fixtures: a client, fast thread switching, the fault-injection shim
+and a subprocess runner.
 
 Anything that may poison the process-wide session store (or otherwise leave
 the interpreter in a bad state) must run in a child interpreter via `run_py`.
@@ -13,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+import corvane_acp_native as acp
+
 SHIM_SOURCE = Path(__file__).resolve().parent / "faults" / "shim.c"
 
 # Variables understood by the shim; never inherited by a child unless asked for.
@@ -21,6 +24,39 @@ SHIM_VARIABLES = (
     "CORVANE_SHIM_GETRANDOM_AFTER",
     "CORVANE_SHIM_CLOCK",
 )
+
+
+@pytest.fixture
+def client():
+    return acp.AcpClient()
+
+
+@pytest.fixture
+def session(client):
+    """A fresh session of two mice and a keyboard (modules may define their own)."""
+    return client.create_checkout_session([acp.RequestItem("prod_mouse_002", 2), acp.RequestItem("prod_keyboard_003", 1)])
+
+
+@pytest.fixture
+def totals(session):
+    return session.totals
+
+
+@pytest.fixture
+def line(session):
+    return session.items[0]
+
+
+@pytest.fixture
+def fast_switching(request):
+    """Make the interpreter switch threads as often as the module's
+    SWITCH_INTERVAL says (10 microseconds unless it says otherwise)."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(getattr(request.module, "SWITCH_INTERVAL", 1e-5))
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
 
 
 def preload_list(preload, inherited):

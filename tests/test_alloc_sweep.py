@@ -26,6 +26,7 @@ import json
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -47,14 +48,10 @@ STREAK = int(sys.argv[2])
 RESUME_ENTRY = sys.argv[3]
 RESUME_AT = int(sys.argv[4])
 
-BASE_URL = "https://orders.corvane.example/"
-UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
-STAMP = re.compile(r"^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)(?:\.(\d{3}|\d{6}|\d{9}))?\+00:00$")
-CATALOG = {
-    "prod_laptop_001": ('MacBook Pro 14"', 199900, "var_001", "MBP14-M3", "mbp14.jpg"),
-    "prod_mouse_002": ("Magic Mouse", 9900, "var_002", "MM-WHITE", "mouse.jpg"),
-    "prod_keyboard_003": ("Magic Keyboard", 29900, "var_003", "MK-SILVER", "keyboard.jpg"),
-}
+sys.path.insert(0, TESTS_DIR)
+from support import CATALOG, FIELDS, STAMP, UUID4, expected_totals, plain
+from support import ORDER_BASE_URL as BASE_URL
+
 ENGINE_MESSAGES = (
     "At least one item is required", "Product not found: ", "Session not found: ",
     "Payment token or method required", "Failed to acquire lock",
@@ -91,47 +88,13 @@ def describe(exc):
     return "%s: %s" % (type(exc).__name__, str(exc)[:200])
 
 
-def wrap64(v):
-    return (v + 2**63) % 2**64 - 2**63
-
-
 def totals_of(lines):
-    sub = 0
-    for pid, qty in lines:
-        sub = wrap64(sub + wrap64(CATALOG[pid][1] * qty))
-    tax = int(float(sub) * 0.0875)
-    ship = 999 if sub <= 10000 else 0
-    return tuple(("Money", a, "USD") for a in (sub, tax, ship, 0, wrap64(sub + tax + ship)))
-
-
-def plain(obj):
-    """Everything a record shows, as plain data (read with the hooks removed)."""
-    if obj is None or isinstance(obj, (str, int)):
-        return obj
-    if isinstance(obj, (list, tuple)):
-        return [plain(x) for x in obj]
-    name = type(obj).__name__
-    fields = {
-        "Money": ("amount", "currency"),
-        "Address": ("name", "line1", "line2", "city", "region", "postal_code", "country", "phone", "email"),
-        "Customer": ("billing_address", "shipping_address"),
-        "LineItem": ("id", "title", "quantity", "unit_price", "variant_id", "sku", "image_url"),
-        "Totals": ("subtotal", "tax", "shipping", "discount", "grand_total"),
-        "CheckoutSession": ("id", "status", "items", "totals", "customer", "created_at", "updated_at"),
-        "Order": ("id", "checkout_session_id", "status", "permalink_url"),
-        "CheckoutSessionWithOrder": ("session", "order"),
-        "RequestItem": ("id", "quantity"),
-        "PaymentRequest": ("delegated_token", "method"),
-    }.get(name)
-    if fields is None:
-        return "<%s>" % name
-    return (name,) + tuple(plain(getattr(obj, f)) for f in fields)
+    return tuple(("Money", a, "USD") for a in expected_totals(lines))
 
 
 def line_plain(pid, qty):
     title, amount, variant, sku, image = CATALOG[pid]
-    return ("LineItem", pid, title, qty, ("Money", amount, "USD"), variant, sku,
-            "https://images.corvane.example/" + image)
+    return ("LineItem", pid, title, qty, ("Money", amount, "USD"), variant, sku, image)
 
 
 def stamp_key(text):
@@ -473,18 +436,7 @@ RECEIVERS = {
     "Order": _done.order,
     "CheckoutSessionWithOrder": _done,
 }
-GETTERS = {
-    "Money": ("amount", "currency"),
-    "Address": ("name", "line1", "line2", "city", "region", "postal_code", "country", "phone", "email"),
-    "Customer": ("billing_address", "shipping_address"),
-    "RequestItem": ("id", "quantity"),
-    "PaymentRequest": ("delegated_token", "method"),
-    "LineItem": ("id", "title", "quantity", "unit_price", "variant_id", "sku", "image_url"),
-    "Totals": ("subtotal", "tax", "shipping", "discount", "grand_total"),
-    "CheckoutSession": ("id", "status", "items", "totals", "customer", "created_at", "updated_at"),
-    "Order": ("id", "checkout_session_id", "status", "permalink_url"),
-    "CheckoutSessionWithOrder": ("session", "order"),
-}
+GETTERS = FIELDS
 
 
 def reader_setup(obj, read):
@@ -802,7 +754,7 @@ GROUPS = {"records": RECORDS, "client": CLIENT_OK, "errors": ERRORS}
 
 def sweep(group):
     """Runs the group's sweep, restarting after crashes. Returns (entries, crashes)."""
-    code = HARNESS + textwrap.dedent(GROUPS[group]) + "\nrun()\n"
+    code = f"TESTS_DIR = {str(Path(__file__).resolve().parent)!r}\n" + HARNESS + textwrap.dedent(GROUPS[group]) + "\nrun()\n"
     entries = {}
     crashes = []
     resume = ("", 0)

@@ -11,60 +11,14 @@ import sys
 import pytest
 
 import corvane_acp_native as acp
+from support import (
+    FIELDS, INTERPRETER_LONG_OVERFLOW, KEYBOARD, LAPTOP, MOUSE, OUT_OF_RANGE, Idx, RaisingIndex, RaisingSequence, Seq,
+    cannot_convert, cannot_index, expect, lines_of, plain, throw,
+)
 
 # --------------------------------------------------------------------------
 # helpers
 # --------------------------------------------------------------------------
-
-INTERPRETER_LONG_OVERFLOW = "Python int too large to convert to C long"
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-
-
-def expect(exc_type, message, fn, *args, **kwargs):
-    """Call fn and check it raises exactly exc_type with exactly `message`."""
-    with pytest.raises(BaseException) as excinfo:
-        fn(*args, **kwargs)
-    exc = excinfo.value
-    assert type(exc) is exc_type, f"{type(exc).__name__}: {exc}"
-    assert str(exc) == message
-    assert exc.args == (message,)
-    return exc
-
-
-def cannot_convert(type_name, target):
-    return f"'{type_name}' object cannot be converted to '{target}'"
-
-
-def cannot_index(type_name):
-    return f"'{type_name}' object cannot be interpreted as an integer"
-
-
-@pytest.fixture
-def client():
-    return acp.AcpClient()
-
-
-class Idx:
-    """An object that implements only the integer-index protocol."""
-
-    def __init__(self, value):
-        self.value = value
-        self.calls = 0
-
-    def __index__(self):
-        self.calls += 1
-        return self.value
-
-
-class Raising:
-    """An object whose __index__ raises a given exception instance."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
 
 class Text(str):
     pass
@@ -281,6 +235,10 @@ MULTIPLE = [
     (
         lambda c: c.create_checkout_session([], items=[]),
         "AcpClient.create_checkout_session() got multiple values for argument 'items'",
+    ),
+    (
+        lambda c: c.update_checkout_session("x", session_id="x"),
+        "AcpClient.update_checkout_session() got multiple values for argument 'session_id'",
     ),
     (
         lambda c: c.update_checkout_session("x", None, items=None),
@@ -550,7 +508,7 @@ def test_unreadable_type_name(cls):
 
 def test_exact_type_error_from_index_gets_the_prefix():
     original = TypeError("custom failure")
-    exc = expect(TypeError, "argument 'amount': custom failure", acp.Money, Raising(original), "USD")
+    exc = expect(TypeError, "argument 'amount': custom failure", acp.Money, RaisingIndex(original), "USD")
     assert exc is not original
     assert exc.__cause__ is None
 
@@ -559,7 +517,7 @@ def test_prefixed_type_error_keeps_the_cause():
     cause = ValueError("y")
     original = TypeError("x")
     original.__cause__ = cause
-    exc = expect(TypeError, "argument 'amount': x", acp.Money, Raising(original), "USD")
+    exc = expect(TypeError, "argument 'amount': x", acp.Money, RaisingIndex(original), "USD")
     assert exc is not original
     assert exc.__cause__ is cause
 
@@ -590,12 +548,12 @@ def test_prefixed_type_error_keeps_the_cause_of_raise_from():
     ],
 )
 def test_prefix_uses_str_of_the_replaced_exception(original, text):
-    expect(TypeError, "argument 'amount': " + text, acp.Money, Raising(original), "USD")
+    expect(TypeError, "argument 'amount': " + text, acp.Money, RaisingIndex(original), "USD")
 
 
 def test_prefix_replaces_unencodable_characters():
     with pytest.raises(TypeError) as excinfo:
-        acp.Money(Raising(TypeError("bad\ud800text")), "USD")
+        acp.Money(RaisingIndex(TypeError("bad\ud800text")), "USD")
     message = str(excinfo.value)
     assert message.startswith("argument 'amount': bad")
     assert message.endswith("text")
@@ -611,7 +569,7 @@ def test_prefix_when_str_of_the_replaced_exception_fails(monkeypatch):
         TypeError,
         "argument 'amount': <unprintable TypeError object>",
         acp.Money,
-        Raising(original),
+        RaisingIndex(original),
         "USD",
     )
     assert len(reports) == 1
@@ -644,7 +602,7 @@ def test_prefix_when_str_of_the_replaced_exception_fails(monkeypatch):
 )
 def test_other_exceptions_pass_through_unchanged(original, call):
     with pytest.raises(BaseException) as excinfo:
-        call(Raising(original))
+        call(RaisingIndex(original))
     assert excinfo.value is original
     assert not str(excinfo.value).startswith("argument ")
 
@@ -654,7 +612,7 @@ def test_type_error_subclass_keeps_its_cause_and_identity():
     original = MyTypeError("x")
     original.__cause__ = cause
     with pytest.raises(MyTypeError) as excinfo:
-        acp.Money(Raising(original), "USD")
+        acp.Money(RaisingIndex(original), "USD")
     assert excinfo.value is original
     assert str(excinfo.value) == "x"
     assert excinfo.value.__cause__ is cause
@@ -670,38 +628,26 @@ def test_type_error_subclass_keeps_its_cause_and_identity():
 def test_setters_raise_index_failures_unchanged(original, make, attr):
     obj = make()
     with pytest.raises(BaseException) as excinfo:
-        setattr(obj, attr, Raising(original))
+        setattr(obj, attr, RaisingIndex(original))
     assert excinfo.value is original
     assert getattr(obj, attr) == 3
 
 
-def test_items_iteration_errors():
-    client = acp.AcpClient()
-
-    class Seq:
-        def __init__(self, exc):
-            self.exc = exc
-
-        def __len__(self):
-            return 1
-
-        def __getitem__(self, index):
-            raise self.exc
-
-    expect(TypeError, "argument 'items': boom", client.create_checkout_session, Seq(TypeError("boom")))
+def test_items_iteration_errors(client):
+    expect(TypeError, "argument 'items': boom", client.create_checkout_session, RaisingSequence(TypeError("boom")))
     for original in (ValueError("boom"), MyTypeError("boom"), RuntimeError("boom")):
         with pytest.raises(BaseException) as excinfo:
-            client.create_checkout_session(Seq(original))
+            client.create_checkout_session(RaisingSequence(original))
         assert excinfo.value is original
         with pytest.raises(BaseException) as excinfo:
-            client.update_checkout_session("nope", Seq(original))
+            client.update_checkout_session("nope", RaisingSequence(original))
         assert excinfo.value is original
     expect(
         TypeError,
         "argument 'items': boom",
         client.update_checkout_session,
         "nope",
-        items=Seq(TypeError("boom")),
+        items=RaisingSequence(TypeError("boom")),
     )
 
 
@@ -853,37 +799,123 @@ def test_nul_characters_are_kept_whole():
 
 
 # --------------------------------------------------------------------------
-# deleting attributes
+# writing and deleting attributes, for every class
 # --------------------------------------------------------------------------
 
-WRITABLE = [
-    (lambda: acp.Money(5, "USD"), ["amount", "currency"]),
-    (
-        lambda: acp.Address("n", "l1", "l2", "c", "r", "p", "co", "ph", "e"),
-        ["name", "line1", "line2", "city", "region", "postal_code", "country", "phone", "email"],
-    ),
-    (lambda: acp.Customer(acp.Address(city="a"), None), ["billing_address", "shipping_address"]),
-    (lambda: acp.RequestItem("x", 4), ["id", "quantity"]),
-    (lambda: acp.PaymentRequest("t", None), ["delegated_token", "method"]),
-]
+
+def a_session(client):
+    return client.create_checkout_session([acp.RequestItem(MOUSE, 2), acp.RequestItem(KEYBOARD, 1)])
 
 
-@pytest.mark.parametrize(
-    "make, attr",
-    [(make, attr) for make, attrs in WRITABLE for attr in attrs],
-)
-def test_deleting_an_attribute_is_refused(make, attr):
-    obj = make()
-    before = getattr(obj, attr)
+def a_completion(client):
+    return client.complete_checkout_session(a_session(client).id, acp.PaymentRequest(method="card"))
+
+
+# What may be written: deleting any of it is refused by the setter, and nothing changes.
+WRITABLE = {
+    "Money": (lambda c: acp.Money(5, "USD"), FIELDS["Money"]),
+    "Address": (lambda c: acp.Address("n", "l1", "l2", "c", "r", "p", "co", "ph", "e"), FIELDS["Address"]),
+    "Customer": (lambda c: acp.Customer(acp.Address(city="a"), acp.Address(city="b")), FIELDS["Customer"]),
+    "Customer-absent": (lambda c: acp.Customer(), FIELDS["Customer"]),
+    "RequestItem": (lambda c: acp.RequestItem("x", 4), FIELDS["RequestItem"]),
+    "PaymentRequest": (lambda c: acp.PaymentRequest("t", None), FIELDS["PaymentRequest"]),
+    "LineItem": (lambda c: a_session(c).items[0], FIELDS["LineItem"]),
+    "Totals": (lambda c: a_session(c).totals, FIELDS["Totals"]),
+}
+
+# What is read-only: writing and deleting are the interpreter's refusals, and nothing changes.
+READ_ONLY = {
+    "CheckoutSession": (a_session, FIELDS["CheckoutSession"]),
+    "Order": (lambda c: a_completion(c).order, FIELDS["Order"]),
+    "CheckoutSessionWithOrder": (a_completion, FIELDS["CheckoutSessionWithOrder"]),
+}
+
+
+def per_attribute(table):
+    return [pytest.param(make, attr, id=f"{name}.{attr}") for name, (make, attrs) in table.items() for attr in attrs]
+
+
+@pytest.mark.parametrize("make, attr", per_attribute(WRITABLE))
+def test_deleting_an_attribute_is_refused(client, make, attr):
+    obj = make(client)
+    before = plain(obj)
     expect(AttributeError, "can't delete attribute", delattr, obj, attr)
-    after = getattr(obj, attr)
-    if isinstance(before, (int, str)) or before is None:
-        assert after == before
-    else:
-        assert after.city == before.city
+    assert plain(obj) == before
+
+
+@pytest.mark.parametrize("value", ["completed", None, 0, []])
+@pytest.mark.parametrize("make, attr", per_attribute(READ_ONLY))
+def test_read_only_attributes_refuse_writes_and_deletion(client, make, attr, value):
+    obj = make(client)
+    before = plain(obj)
+    with pytest.raises(AttributeError) as excinfo:
+        setattr(obj, attr, value)
+    assert "can't delete attribute" not in str(excinfo.value)
+    with pytest.raises(AttributeError) as excinfo:
+        delattr(obj, attr)
+    # refused by the interpreter itself, not by a setter
+    assert str(excinfo.value) != "can't delete attribute"
+    assert plain(obj) == before
 
 
 def test_deleting_an_unknown_attribute_is_the_interpreters_error():
     with pytest.raises(AttributeError) as excinfo:
         del acp.Money(1, "x").nope
     assert str(excinfo.value) != "can't delete attribute"
+
+
+# --------------------------------------------------------------------------
+# the length of a sequence of items is only a hint
+# --------------------------------------------------------------------------
+
+class IntSub(int):
+    pass
+
+
+class OwnInterrupt(BaseException):
+    """A BaseException of the caller's own, neither Exception nor a system one."""
+
+
+LENGTHS = [
+    pytest.param(lambda: throw(KeyboardInterrupt()), id="raises-KeyboardInterrupt"),
+    pytest.param(lambda: throw(SystemExit(1)), id="raises-SystemExit"),
+    pytest.param(lambda: throw(OwnInterrupt()), id="raises-own-BaseException"),
+    pytest.param(lambda: throw(RuntimeError("no length")), id="raises-RuntimeError"),
+    pytest.param(lambda: throw(TypeError("no length")), id="raises-TypeError"),
+    pytest.param(lambda: 2**100, id="beyond-ssize_t"),
+    pytest.param(lambda: -(2**100), id="hugely-negative"),
+    pytest.param(lambda: 10**15, id="huge"),
+    pytest.param(lambda: sys.maxsize, id="maxsize"),
+    pytest.param(lambda: sys.maxsize - 1, id="maxsize-1"),
+    pytest.param(lambda: 0, id="zero"),
+    pytest.param(lambda: 1, id="one"),
+    pytest.param(lambda: -1, id="negative"),
+    pytest.param(lambda: "3", id="str"),
+    pytest.param(lambda: 2.0, id="float"),
+    pytest.param(lambda: IntSub(10**12), id="int-subclass"),
+    pytest.param(lambda: True, id="bool"),
+]
+
+
+@pytest.mark.parametrize("length", LENGTHS)
+def test_any_length_is_only_a_hint(client, length):
+    # a sequence written in Python: only __len__ and __getitem__
+    s = client.create_checkout_session(Seq([acp.RequestItem(MOUSE, 1), acp.RequestItem(KEYBOARD, 2)], length=length))
+    assert lines_of(s) == [(MOUSE, 1), (KEYBOARD, 2)]
+    assert sys.exc_info() == (None, None, None)
+    assert lines_of(client.get_checkout_session(s.id)) == [(MOUSE, 1), (KEYBOARD, 2)]
+    updated = client.update_checkout_session(s.id, Seq([acp.RequestItem(LAPTOP, 1)], length=length))
+    assert lines_of(updated) == [(LAPTOP, 1)]
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("hint", [10**9, 4096, 5, 0])
+def test_a_list_subclass_that_lies_about_its_length_gives_its_items(client, hint):
+    class Lying(list):
+        def __len__(self):
+            return hint
+
+    items = Lying([acp.RequestItem(MOUSE, 1)] * 4)
+    sid = client.create_checkout_session(items).id
+    assert len(client.get_checkout_session(sid).items) == 4
+    assert len(client.update_checkout_session(sid, items=items).items) == 4

@@ -5,77 +5,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import corvane_acp_native as acp
-
-LAPTOP = "prod_laptop_001"
-MOUSE = "prod_mouse_002"
-KEYBOARD = "prod_keyboard_003"
-
-# product id -> (title, unit amount, variant_id, sku, image_url)
-CATALOG = {
-    LAPTOP: (
-        'MacBook Pro 14"',
-        199900,
-        "var_001",
-        "MBP14-M3",
-        "https://images.corvane.example/mbp14.jpg",
-    ),
-    MOUSE: (
-        "Magic Mouse",
-        9900,
-        "var_002",
-        "MM-WHITE",
-        "https://images.corvane.example/mouse.jpg",
-    ),
-    KEYBOARD: (
-        "Magic Keyboard",
-        29900,
-        "var_003",
-        "MK-SILVER",
-        "https://images.corvane.example/keyboard.jpg",
-    ),
-}
-
-TOTAL_FIELDS = ("subtotal", "tax", "shipping", "discount", "grand_total")
-
-I32_MIN = -(2**31)
-I32_MAX = 2**31 - 1
-
-
-def wrap64(value):
-    """Reduce an integer to signed 64-bit two's complement."""
-    return (value + 2**63) % 2**64 - 2**63
-
-
-def expected_totals(lines):
-    """Totals for (product id, quantity) pairs: wrapping sums, truncated double tax."""
-    subtotal = 0
-    for pid, quantity in lines:
-        subtotal = wrap64(subtotal + wrap64(CATALOG[pid][1] * quantity))
-    tax = int(float(subtotal) * 0.0875)
-    shipping = 999 if subtotal <= 10000 else 0
-    grand_total = wrap64(subtotal + tax + shipping)
-    return (subtotal, tax, shipping, 0, grand_total)
-
-
-def amounts(totals):
-    return tuple(getattr(totals, f).amount for f in TOTAL_FIELDS)
-
-
-def currencies(totals):
-    return tuple(getattr(totals, f).currency for f in TOTAL_FIELDS)
+from support import CATALOG, I32_MAX, I32_MIN, KEYBOARD, LAPTOP, MOUSE, amounts, currencies, expected_totals, request
 
 
 def create(lines):
-    client = acp.AcpClient()
-    return client.create_checkout_session([acp.RequestItem(pid, q) for pid, q in lines])
-
-
-def update_items(client, session_id, items):
-    try:
-        update = client.update_checkout_session
-    except AttributeError:
-        pytest.skip("update_checkout_session is not available in this build yet")
-    return update(session_id, items=items)
+    return acp.AcpClient().create_checkout_session(request(*lines))
 
 
 # ---------------------------------------------------------------- catalog lines
@@ -176,7 +110,7 @@ def test_worked_totals(lines, expected):
 def test_totals_of_no_lines():
     client = acp.AcpClient()
     session = client.create_checkout_session([acp.RequestItem(MOUSE, 1)])
-    updated = update_items(client, session.id, [])
+    updated = client.update_checkout_session(session.id, items=[])
     assert updated.items == []
     assert amounts(updated.totals) == (0, 0, 999, 0, 999)
     assert currencies(updated.totals) == ("USD",) * 5

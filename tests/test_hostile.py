@@ -19,24 +19,13 @@ import warnings
 import pytest
 
 import corvane_acp_native as acp
+from support import KEYBOARD, LAPTOP, MOUSE, Seq, cannot_convert, raises_same, stored, throw
 from test_leaks import assert_no_growth
 
-MOUSE = "prod_mouse_002"
-KEYBOARD = "prod_keyboard_003"
-LAPTOP = "prod_laptop_001"
 FAILED_NAME = "<failed to extract type name>"
 
 BIG = "x" * (4 << 20)  # 4 MiB of ASCII
 BIG_WIDE = "é☃\U0001f600" * (1 << 19)  # 1.5 Mi characters, 4.5 MiB of UTF-8
-
-
-def cannot_convert(type_name, target):
-    return f"'{type_name}' object cannot be converted to '{target}'"
-
-
-@pytest.fixture(scope="module")
-def client():
-    return acp.AcpClient()
 
 
 @pytest.fixture
@@ -46,59 +35,11 @@ def open_session(client):
                                           acp.Customer(acp.Address(city="Oslo")))
 
 
-def state_of(s):
-    c = s.customer
-    return (
-        s.id,
-        s.status,
-        [(x.id, x.title, x.quantity, x.unit_price.amount, x.sku) for x in s.items],
-        tuple(getattr(s.totals, f).amount for f in ("subtotal", "tax", "shipping", "discount", "grand_total")),
-        None if c is None else tuple(
-            None if a is None else tuple(getattr(a, f) for f in ("name", "line1", "city", "email"))
-            for a in (c.billing_address, c.shipping_address)
-        ),
-        s.created_at,
-        s.updated_at,
-    )
-
-
-def stored(client, session_id):
-    return state_of(client.get_checkout_session(session_id))
-
-
 def interpreter_message(fn, *args):
     """The TypeError text the interpreter itself gives for fn(*args)."""
     with pytest.raises(TypeError) as info:
         fn(*args)
     return str(info.value)
-
-
-def raises_same(exc, fn, *args, **kwargs):
-    """fn must raise exactly the object exc."""
-    with pytest.raises(BaseException) as info:
-        fn(*args, **kwargs)
-    assert info.value is exc, f"{type(info.value).__name__}: {info.value}"
-
-
-class Seq:
-    """A sequence over a backing list, with hooks on length and item access."""
-
-    def __init__(self, items, length=None, on_get=None):
-        self.items = list(items)
-        self.length = length
-        self.on_get = on_get
-        self.seen = []
-
-    def __len__(self):
-        if callable(self.length):
-            return self.length()
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, index):
-        self.seen.append(index)
-        if self.on_get is not None:
-            self.on_get(self, index)
-        return self.items[index]
 
 
 def item(pid=MOUSE, quantity=1):
@@ -532,13 +473,9 @@ def make_class(hook):
     return QualnameMeta("Hostile", (), {"qualname_hook": staticmethod(hook)})
 
 
-def _raise(exc):
-    raise exc
-
-
 @pytest.mark.parametrize("make_exc", BASE_EXCEPTIONS)
 def test_type_name_lookup_that_raises_any_exception_is_replaced(make_exc):
-    cls = make_class(lambda: _raise(make_exc()))
+    cls = make_class(lambda: throw(make_exc()))
     with pytest.raises(TypeError) as info:
         acp.Money(1, cls())
     assert str(info.value) == "argument 'currency': " + cannot_convert(FAILED_NAME, "PyString")
@@ -588,30 +525,6 @@ def test_prefix_when_str_of_the_error_raises_a_base_exception(monkeypatch):
 # --------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "length",
-    [
-        pytest.param(lambda: _raise(KeyboardInterrupt()), id="raises-KeyboardInterrupt"),
-        pytest.param(lambda: _raise(SystemExit(1)), id="raises-SystemExit"),
-        pytest.param(lambda: _raise(Interrupt()), id="raises-own-BaseException"),
-        pytest.param(lambda: 2**100, id="beyond-ssize_t"),
-        pytest.param(lambda: -(2**100), id="hugely-negative"),
-        pytest.param(lambda: "3", id="str"),
-        pytest.param(lambda: 2.0, id="float"),
-        pytest.param(lambda: IntSub(10**12), id="int-subclass"),
-        pytest.param(lambda: True, id="bool"),
-        pytest.param(lambda: sys.maxsize - 1, id="maxsize"),
-    ],
-)
-def test_any_length_is_only_a_hint(client, length):
-    seq = Seq([item(MOUSE), item(KEYBOARD, 2)], length=length)
-    s = client.create_checkout_session(seq)
-    assert [(x.id, x.quantity) for x in s.items] == [(MOUSE, 1), (KEYBOARD, 2)]
-    assert sys.exc_info() == (None, None, None)
-    updated = client.update_checkout_session(s.id, Seq([item(LAPTOP)], length=length))
-    assert [x.id for x in updated.items] == [LAPTOP]
-
-
 # --------------------------------------------------------------------------
 # iteration that fails midway
 # --------------------------------------------------------------------------
@@ -652,11 +565,11 @@ class IterableSeq:
 def test_base_exceptions_from_iteration_pass_through(client, open_session, make_exc, how):
     exc = make_exc()
     if how == "getitem":
-        items = Seq([item(), item()], on_get=lambda s, i: _raise(exc) if i == 1 else None)
+        items = Seq([item(), item()], on_get=lambda s, i: throw(exc) if i == 1 else None)
     elif how == "next":
         items = IterableSeq(lambda: FailingIterator([item(), item(KEYBOARD)], exc))
     else:
-        items = IterableSeq(lambda: _raise(exc))
+        items = IterableSeq(lambda: throw(exc))
     before = stored(client, open_session.id)
     raises_same(exc, client.create_checkout_session, items)
     raises_same(exc, client.update_checkout_session, open_session.id, items, acp.Customer())
@@ -667,11 +580,11 @@ def test_base_exceptions_from_iteration_pass_through(client, open_session, make_
 def test_stop_signals_from_item_access_end_the_sequence(client):
     # the interpreter's old-style iteration ends at IndexError or StopIteration
     for stop in (IndexError("end"), StopIteration()):
-        seq = Seq([item(), item(KEYBOARD), item(LAPTOP)], on_get=lambda s, i, stop=stop: _raise(stop) if i == 2 else None)
+        seq = Seq([item(), item(KEYBOARD), item(LAPTOP)], on_get=lambda s, i, stop=stop: throw(stop) if i == 2 else None)
         s = client.create_checkout_session(seq)
         assert [x.id for x in s.items] == [MOUSE, KEYBOARD]
     with pytest.raises(ValueError, match="^At least one item is required$"):
-        client.create_checkout_session(Seq([item()], on_get=lambda s, i: _raise(StopIteration())))
+        client.create_checkout_session(Seq([item()], on_get=lambda s, i: throw(StopIteration())))
 
 
 def test_odd_iterators(client):
@@ -968,7 +881,7 @@ def test_deep_recursion_under_a_raised_limit_ends_in_recursion_error(run_py, pat
 def _hostile_operations(client, sid):
     # One class made up front: a class made and dropped on every call leaves
     # blocks behind for a while on a free-threaded interpreter, module or not.
-    hostile = make_class(lambda: _raise(Interrupt()))
+    hostile = make_class(lambda: throw(Interrupt()))
     # (a fresh exception every time: raising one object again lengthens its traceback)
     return [
         ("lying-str-get", lambda: client.get_checkout_session(LyingStr(sid)), None),
@@ -980,10 +893,10 @@ def _hostile_operations(client, sid):
         ("index-non-int", lambda: acp.Money(IndexReturning("9"), "x"), TypeError),
         ("qualname-raises", lambda: acp.Money(1, hostile()), TypeError),
         ("length-raises", lambda: client.update_checkout_session(
-            sid, Seq([item()], length=lambda: _raise(KeyboardInterrupt())))
+            sid, Seq([item()], length=lambda: throw(KeyboardInterrupt())))
          .status, None),
         ("iteration-base-exception", lambda: client.update_checkout_session(
-            sid, Seq([item(), item()], on_get=lambda s, i: _raise(Interrupt()) if i else None)), Interrupt),
+            sid, Seq([item(), item()], on_get=lambda s, i: throw(Interrupt()) if i else None)), Interrupt),
         ("iterator-base-exception", lambda: client.create_checkout_session(
             IterableSeq(lambda: FailingIterator([item()], Interrupt()))), Interrupt),
         ("growing-sequence", lambda: client.update_checkout_session(

@@ -41,9 +41,7 @@ import textwrap
 import pytest
 
 import corvane_acp_native as acp
-
-MOUSE = "prod_mouse_002"
-KEYBOARD = "prod_keyboard_003"
+from support import KEYBOARD, MOUSE, Idx, RaisingIndex, Seq, throw
 
 CALLS = 150  # calls per measured round
 ROUNDS = 3
@@ -197,41 +195,15 @@ def assert_no_growth(op, expected=None, calls=CALLS, heap_per_call=0, **kwargs):
 # --------------------------------------------------------------------------
 
 
-class Idx:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __init__(self, make):
-        self.make = make
-
-    def __index__(self):
-        raise self.make()
-
-
 def type_error_with_cause():
     err = TypeError("bad index")
     err.__cause__ = ValueError("root")
     return err
 
 
-class Exploding:
+def exploding(exc_type):
     """A sequence that yields one item and then raises."""
-
-    def __init__(self, exc_type):
-        self.exc_type = exc_type
-
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, index):
-        if index == 0:
-            return acp.RequestItem(MOUSE, 1)
-        raise self.exc_type("mid-way")
+    return Seq([acp.RequestItem(MOUSE, 1)], length=2, on_get=lambda seq, i: throw(exc_type("mid-way")) if i else None)
 
 
 class NoQualnameMeta(type):
@@ -444,8 +416,8 @@ OPERATIONS = [
     op("create-dict", lambda w: w.client.create_checkout_session({}), TypeError),
     op("create-generator", lambda w: w.client.create_checkout_session(x for x in w.items), TypeError),
     op("create-int-element", lambda w: w.client.create_checkout_session([w.request_item, 1]), TypeError),
-    op("create-iteration-raises", lambda w: w.client.create_checkout_session(Exploding(KeyError)), KeyError),
-    op("create-iteration-type-error", lambda w: w.client.create_checkout_session(Exploding(TypeError)),
+    op("create-iteration-raises", lambda w: w.client.create_checkout_session(exploding(KeyError)), KeyError),
+    op("create-iteration-type-error", lambda w: w.client.create_checkout_session(exploding(TypeError)),
        TypeError),
     op("create-missing", lambda w: w.client.create_checkout_session(), TypeError),
     op("create-unknown-keyword", lambda w: w.client.create_checkout_session(item=[]), TypeError),
@@ -461,7 +433,7 @@ OPERATIONS = [
     op("update-int-id", lambda w: w.client.update_checkout_session(5), TypeError),
     op("update-str-items", lambda w: w.client.update_checkout_session(w.open_id, "abc"), TypeError),
     op("update-int-customer", lambda w: w.client.update_checkout_session(w.open_id, None, 5), TypeError),
-    op("update-iteration-raises", lambda w: w.client.update_checkout_session(w.open_id, Exploding(ValueError)),
+    op("update-iteration-raises", lambda w: w.client.update_checkout_session(w.open_id, exploding(ValueError)),
        ValueError),
     op("update-missing", lambda w: w.client.update_checkout_session(), TypeError),
     # complete_checkout_session, failures only (a success is checked apart)

@@ -4,66 +4,16 @@ completion and cancellation of sessions."""
 import re
 import threading
 import time
-from datetime import datetime
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 import corvane_acp_native as acp
-
-MOUSE = "prod_mouse_002"
-KEYBOARD = "prod_keyboard_003"
-ORDER_BASE_URL = "https://orders.corvane.example/"
-UUID4_RE = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
-TIMESTAMP_RE = re.compile(
-    r"^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)(?:\.(\d{3}|\d{6}|\d{9}))?\+00:00$"
-)
-
-
-# ----------------------------------------------------------------- helpers
-
-
-def request(*pairs):
-    return [acp.RequestItem(pid, qty) for pid, qty in pairs]
-
-
-def ts_key(text):
-    m = TIMESTAMP_RE.match(text)
-    assert m, f"not a session timestamp: {text!r}"
-    whole = datetime.strptime(m.group(1), "%Y-%m-%dT%H:%M:%S")
-    return whole, int((m.group(2) or "").ljust(9, "0") or "0")
-
-
-def state_of(s):
-    t = s.totals
-    c = s.customer
-    return {
-        "id": s.id,
-        "status": s.status,
-        "items": [(li.id, li.quantity, li.unit_price.amount) for li in s.items],
-        "totals": tuple(m.amount for m in (t.subtotal, t.tax, t.shipping, t.discount, t.grand_total)),
-        "customer": None if c is None else (
-            None if c.billing_address is None else c.billing_address.city,
-            None if c.shipping_address is None else c.shipping_address.city,
-        ),
-        "created_at": s.created_at,
-        "updated_at": s.updated_at,
-    }
-
-
-@pytest.fixture
-def client():
-    return acp.AcpClient()
+from support import KEYBOARD, MOUSE, ORDER_BASE_URL, UUID4, request, state_of, stored, ts_key
 
 
 @pytest.fixture
 def session(client):
     return client.create_checkout_session(request((MOUSE, 2)))
-
-
-def stored(client, sid):
-    return state_of(client.get_checkout_session(sid))
 
 
 def assert_default_repr(obj):
@@ -118,10 +68,6 @@ def test_payment_request_accepts_str_subclass():
         ((None, 2), {}, "argument 'method': 'int' object cannot be converted to 'PyString'"),
         ((), {"method": 2.5}, "argument 'method': 'float' object cannot be converted to 'PyString'"),
         ((1, 2), {}, "argument 'delegated_token': 'int' object cannot be converted to 'PyString'"),
-        (("a", "b", "c"), {}, "PaymentRequest.__new__() takes from 0 to 2 positional arguments but 3 were given"),
-        ((), {"token": "x"}, "PaymentRequest.__new__() got an unexpected keyword argument 'token'"),
-        (("x",), {"delegated_token": "y"},
-         "PaymentRequest.__new__() got multiple values for argument 'delegated_token'"),
     ],
 )
 def test_payment_request_constructor_errors(args, kwargs, message):
@@ -154,9 +100,6 @@ def test_payment_request_setters(field):
             setattr(p, field, bad)
         assert str(info.value) == f"'{tname}' object cannot be converted to 'PyString'"
         assert getattr(p, field) == "again"
-    with pytest.raises(AttributeError) as info:
-        delattr(p, field)
-    assert str(info.value) == "can't delete attribute"
     assert getattr(p, field) == "again"
     other = "t0" if field == "method" else "m0"
     assert getattr(p, "delegated_token" if field == "method" else "method") == other
@@ -173,14 +116,6 @@ def test_payment_request_class_shape():
 
 
 # ----------------------------------------------- Order and the completion result
-
-
-@pytest.mark.parametrize("cls_name", ["Order", "CheckoutSessionWithOrder"])
-@pytest.mark.parametrize("args, kwargs", [((), {}), (("x",), {}), ((1, 2, 3), {"id": "y"})])
-def test_result_classes_have_no_constructor(cls_name, args, kwargs):
-    with pytest.raises(TypeError) as info:
-        getattr(acp, cls_name)(*args, **kwargs)
-    assert str(info.value) == "No constructor defined"
 
 
 @pytest.fixture
@@ -203,7 +138,7 @@ def test_order_fields(session, completed):
     order = completed.order
     assert len(order.id) == 36
     assert order.id[14] == "4"
-    assert UUID4_RE.match(order.id)
+    assert UUID4.match(order.id)
     assert order.id != session.id
     assert order.checkout_session_id == session.id
     assert order.status == "placed"
@@ -219,29 +154,6 @@ def test_order_repr_shows_only_id_and_status(completed):
 
 def test_completion_result_has_default_repr(completed):
     assert_default_repr(completed)
-
-
-@pytest.mark.parametrize("attr", ["id", "checkout_session_id", "status", "permalink_url"])
-def test_order_attributes_are_read_only(completed, attr):
-    order = completed.order
-    before = getattr(order, attr)
-    with pytest.raises(AttributeError) as info:
-        setattr(order, attr, "x")
-    assert str(info.value) != "can't delete attribute"
-    with pytest.raises(AttributeError):
-        delattr(order, attr)
-    assert getattr(order, attr) == before
-
-
-@pytest.mark.parametrize("attr", ["session", "order"])
-def test_completion_result_attributes_are_read_only(completed, attr):
-    with pytest.raises(AttributeError) as info:
-        setattr(completed, attr, None)
-    assert str(info.value) != "can't delete attribute"
-    with pytest.raises(AttributeError):
-        delattr(completed, attr)
-    with pytest.raises(AttributeError):
-        completed.extra = 1
 
 
 def test_result_parts_are_copies(client, session, completed):
@@ -354,7 +266,7 @@ def test_two_completions_give_two_different_orders(client):
     assert oa.id != ob.id
     assert {oa.id, ob.id}.isdisjoint({a.id, b.id})
     assert oa.checkout_session_id == a.id and ob.checkout_session_id == b.id
-    assert UUID4_RE.match(oa.id) and UUID4_RE.match(ob.id)
+    assert UUID4.match(oa.id) and UUID4.match(ob.id)
 
 
 def test_empty_payment_request_is_refused_and_changes_nothing(client, session):
@@ -445,31 +357,6 @@ def test_complete_conversion_errors(client, session, sid, payment, message):
         client.complete_checkout_session(target, payment)
     assert str(info.value) == message
     assert stored(client, session.id) == before
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda c: c.complete_checkout_session(),
-         "AcpClient.complete_checkout_session() missing 2 required positional arguments: 'session_id' and 'payment'"),
-        (lambda c: c.complete_checkout_session("x"),
-         "AcpClient.complete_checkout_session() missing 1 required positional argument: 'payment'"),
-        (lambda c: c.complete_checkout_session("x", None, None),
-         "AcpClient.complete_checkout_session() takes 2 positional arguments but 3 were given"),
-        (lambda c: c.cancel_checkout_session(),
-         "AcpClient.cancel_checkout_session() missing 1 required positional argument: 'session_id'"),
-        (lambda c: c.cancel_checkout_session("a", "b"),
-         "AcpClient.cancel_checkout_session() takes 1 positional arguments but 2 were given"),
-        (lambda c: c.cancel_checkout_session("a", session_id="a"),
-         "AcpClient.cancel_checkout_session() got multiple values for argument 'session_id'"),
-        (lambda c: c.cancel_checkout_session(sid="a"),
-         "AcpClient.cancel_checkout_session() got an unexpected keyword argument 'sid'"),
-    ],
-)
-def test_binding_errors(client, call, message):
-    with pytest.raises(TypeError) as info:
-        call(client)
-    assert str(info.value) == message
 
 
 # -------------------------------------------------------------------- cancel
@@ -621,82 +508,3 @@ def test_racing_complete_and_cancel_agree_with_the_final_state(client):
         else:
             assert final == "canceled"
             assert results == {"complete": "Cannot complete canceled session", "cancel": "ok"}
-
-
-# ------------------------------------------------- lifecycle against a model
-
-CATALOG_IDS = ("prod_mouse_002", "prod_keyboard_003", "prod_laptop_001")
-PRODUCT_IDS = st.sampled_from(CATALOG_IDS + ("prod_unknown_004", "PROD_MOUSE_002"))
-LINES = st.lists(st.tuples(PRODUCT_IDS, st.integers(-3, 5)), max_size=4)
-OPERATIONS = st.lists(
-    st.one_of(
-        st.tuples(st.just("update"), st.one_of(st.none(), LINES),
-                  st.one_of(st.none(), st.sampled_from(["", "Paris", "Quito"]))),
-        st.tuples(st.just("complete"), st.one_of(st.none(), st.just(""), st.just("tok")),
-                  st.one_of(st.none(), st.just("card"))),
-        st.tuples(st.just("cancel")),
-    ),
-    min_size=1,
-    max_size=8,
-)
-
-
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(ops=OPERATIONS)
-def test_lifecycle_matches_a_simple_model(client, ops):
-    s = client.create_checkout_session(request((MOUSE, 1)))
-    model = {"status": "not_ready_for_payment", "items": [(MOUSE, 1)], "city": "absent"}
-    closed = ("completed", "canceled")
-    for op in ops:
-        expected_error = None
-        if op[0] == "update":
-            _, lines, city = op
-            unknown = [pid for pid, _ in (lines or []) if pid not in CATALOG_IDS]
-            if model["status"] in closed:
-                expected_error = (RuntimeError, "Cannot update completed or canceled session")
-            elif unknown:
-                expected_error = (ValueError, "Product not found: " + unknown[0])
-            customer = None if city is None else acp.Customer(acp.Address(city=city))
-            call = lambda: client.update_checkout_session(  # noqa: E731
-                s.id, None if lines is None else request(*lines), customer)
-            if expected_error is None:
-                model["status"] = "ready_for_payment"
-                if lines is not None:
-                    model["items"] = list(lines)
-                if city is not None:
-                    model["city"] = city
-        elif op[0] == "complete":
-            _, token, method = op
-            if model["status"] == "completed":
-                expected_error = (RuntimeError, "Session already completed")
-            elif model["status"] == "canceled":
-                expected_error = (RuntimeError, "Cannot complete canceled session")
-            elif token is None and method is None:
-                expected_error = (ValueError, "Payment token or method required")
-            else:
-                model["status"] = "completed"
-            call = lambda: client.complete_checkout_session(s.id, acp.PaymentRequest(token, method))  # noqa: E731
-        else:
-            if model["status"] == "completed":
-                expected_error = (RuntimeError, "Cannot cancel completed session")
-            else:
-                model["status"] = "canceled"
-            call = lambda: client.cancel_checkout_session(s.id)  # noqa: E731
-
-        before = stored(client, s.id)
-        if expected_error is None:
-            result = call()
-            snap = result.session if isinstance(result, acp.CheckoutSessionWithOrder) else result
-            assert snap.status == model["status"]
-        else:
-            with pytest.raises(expected_error[0]) as info:
-                call()
-            assert info.value.args == (expected_error[1],)
-            assert stored(client, s.id) == before
-
-        got = client.get_checkout_session(s.id)
-        assert got.status == model["status"]
-        assert [(li.id, li.quantity) for li in got.items] == model["items"]
-        city = "absent" if got.customer is None else got.customer.billing_address.city
-        assert city == model["city"]
-        assert got.created_at == s.created_at

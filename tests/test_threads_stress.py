@@ -13,30 +13,18 @@ timestamps or durations).
 import bisect
 import itertools
 import random
-import re
-import sys
 import threading
 import time
 from collections import defaultdict
 
-import pytest
-
 import corvane_acp_native as acp
+from support import ORDER_BASE_URL, PRODUCTS, TOTAL_FIELDS, UUID4, Seq, expected_totals
 
+SWITCH_INTERVAL = 1e-6  # read by the fast_switching fixture
 THREADS = 10
 RUN_SECONDS = 2.5  # how long the workers keep going (not an assertion)
 JOIN_TIMEOUT = 120  # only guards against a deadlock hanging the run
 SHARED_START = 12
-
-CATALOG = {
-    "prod_laptop_001": 199900,
-    "prod_mouse_002": 9900,
-    "prod_keyboard_003": 29900,
-}
-PRODUCTS = sorted(CATALOG)
-TOTAL_FIELDS = ("subtotal", "tax", "shipping", "discount", "grand_total")
-UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
-BASE_URL = "https://orders.corvane.example/"
 
 OPEN = ("not_ready_for_payment", "ready_for_payment")
 FINAL = ("completed", "canceled")
@@ -51,32 +39,6 @@ REFUSALS = {
 }
 
 TICKETS = itertools.count()
-
-
-def wrap64(value):
-    return (value + 2**63) % 2**64 - 2**63
-
-
-def totals_rule(lines):
-    subtotal = 0
-    for pid, quantity in lines:
-        subtotal = wrap64(subtotal + wrap64(CATALOG[pid] * quantity))
-    tax = int(float(subtotal) * 0.0875)
-    shipping = 999 if subtotal <= 10000 else 0
-    return (subtotal, tax, shipping, 0, wrap64(subtotal + tax + shipping))
-
-
-class Seq:
-    """A sequence whose iteration runs Python code, so threads switch mid-conversion."""
-
-    def __init__(self, items):
-        self._items = items
-
-    def __len__(self):
-        return len(self._items)
-
-    def __getitem__(self, index):
-        return self._items[index]
 
 
 class Obs:
@@ -104,16 +66,6 @@ def snapshot_into(obs, session):
     obs.lines = [(x.id, x.quantity) for x in session.items]
     obs.totals = tuple((getattr(session.totals, f).amount, getattr(session.totals, f).currency)
                        for f in TOTAL_FIELDS)
-
-
-@pytest.fixture
-def fast_switching():
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        yield
-    finally:
-        sys.setswitchinterval(old)
 
 
 def random_lines(rnd):
@@ -202,7 +154,7 @@ def test_lifecycle_under_thread_stress(fast_switching):
                 if op == "complete":
                     order = result.order
                     if (order.checkout_session_id, order.status, order.permalink_url) != (
-                            sid, "placed", BASE_URL + sid) or not UUID4.match(order.id):
+                            sid, "placed", ORDER_BASE_URL + sid) or not UUID4.match(order.id):
                         unexpected.append((index, "bad order", sid, order.id, order.permalink_url))
                     result = result.session
                 snapshot_into(obs, result)
@@ -273,7 +225,7 @@ def check_session(sid, created_lines, obs_list):
 
     # Totals always follow the items; every snapshot is well formed.
     for o in snaps:
-        if o.totals != tuple((a, "USD") for a in totals_rule(o.lines)):
+        if o.totals != tuple((a, "USD") for a in expected_totals(o.lines)):
             problems.append("%s: totals %r do not follow items %r" % (sid, o.totals, o.lines))
         expected = {"update": "ready_for_payment", "complete": "completed", "cancel": "canceled",
                     "create": "not_ready_for_payment"}.get(o.op)
