@@ -13,7 +13,6 @@
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "args.hpp"
 #include "convert.hpp"

@@ -7,7 +7,7 @@
 
 #include "../binding/pyclass.hpp"
 #include "../engine/session.hpp"
-#include "values.hpp"
+#include "../engine/values.hpp"
 
 namespace corvane {
 

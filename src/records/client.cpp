@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "../engine/checkout.hpp"
-#include "../records/classes.hpp"
+#include "classes.hpp"
 
 namespace corvane::py {
 
