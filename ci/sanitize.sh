@@ -26,15 +26,18 @@ case "$build_dir" in /*) ;; *) build_dir="$root/$build_dir" ;; esac
 generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 
-echo "== configuring and building the sanitized module in $build_dir"
+echo "== configuring and building the sanitized module and engine test in $build_dir"
 cmake -S "$root" -B "$build_dir" "${generator[@]}" \
     -DCORVANE_SANITIZE=ON \
+    -DCORVANE_ENGINE_TEST=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$python"
-if ! grep -q '^CORVANE_SANITIZE:BOOL=ON$' "$build_dir/CMakeCache.txt"; then
-    echo "sanitize.sh: CORVANE_SANITIZE is not on in $build_dir" >&2
-    exit 1
-fi
+for flag in CORVANE_SANITIZE CORVANE_ENGINE_TEST; do
+    if ! grep -q "^$flag:BOOL=ON\$" "$build_dir/CMakeCache.txt"; then
+        echo "sanitize.sh: $flag is not on in $build_dir" >&2
+        exit 1
+    fi
+done
 cmake --build "$build_dir" --parallel "$(nproc 2>/dev/null || echo 2)"
 
 so=$(find "$build_dir" -maxdepth 1 -name 'corvane_acp_native*.so' | head -n 1)
@@ -77,10 +80,7 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stac
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 
 echo "== engine unit test, sanitized, with leak detection"
-engine_exe="$build_dir/engine_test"
-"$cxx" -std=c++20 -O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -Wall -Wextra -Werror \
-    -I "$root/src" -rdynamic -o "$engine_exe" "$root/tests/cpp/engine_test.cpp" "$root"/src/engine/*.cpp -ldl -lpthread
-ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" "$engine_exe"
+ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" "$build_dir/engine_test"
 
 # ASan first, then the C++ runtime: the interpreter does not link libstdc++, and
 # ASan must find the real __cxa_throw when it starts, or the module's first

@@ -1,13 +1,13 @@
 #include "errors.hpp"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <utility>
 
 #include "compat.hpp"
 #include "names.hpp"
-
 
 namespace corvane::py {
 
@@ -141,10 +141,6 @@ void PyError::restore() && {
     if (!exc) return;  // the interpreter's own error is pending instead
     PyException_SetCause(exc.get(), cause_.release());
     PyErr_SetObject(type_.get(), exc.get());
-}
-
-bool PyError::matches(PyObject* type) const noexcept {
-    return PyErr_GivenExceptionMatches(type_.get(), type) != 0;
 }
 
 std::string PyError::text() const {

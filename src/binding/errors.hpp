@@ -2,7 +2,6 @@
 // failure of an entry point into a Python exception.
 #pragma once
 
-#include <cstdio>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -25,7 +24,6 @@ public:
     void restore() &&;
 
     bool is_exactly(PyObject* type) const noexcept { return type_.get() == type; }
-    bool matches(PyObject* type) const noexcept;
     // str() of the exception value (or the pending message).
     std::string text() const;
     // A TypeError raised while converting parameter `name` is replaced by one

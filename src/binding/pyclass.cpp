@@ -1,7 +1,9 @@
 #include "pyclass.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "compat.hpp"
 
@@ -37,15 +39,22 @@ PyTypeObject* make_type(const TypeSpec& spec) {
         }
     }
 
-    PyType_Slot slots[8];
-    int n = 0;
-    if (!doc.empty()) slots[n++] = {Py_tp_doc, const_cast<char*>(doc.c_str())};
-    slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.tp_new ? spec.tp_new : &no_constructor)};
-    if (spec.repr) slots[n++] = {Py_tp_repr, reinterpret_cast<void*>(spec.repr)};
-    if (spec.methods) slots[n++] = {Py_tp_methods, spec.methods};
-    slots[n++] = {Py_tp_getset, spec.getset};
-    slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)};
-    slots[n++] = {Py_tp_alloc, reinterpret_cast<void*>(spec.alloc)};
+    // Every slot a class can have; those left empty are dropped. The array
+    // handed over is sized from this list, terminator included.
+    const PyType_Slot wanted[] = {
+        {Py_tp_doc, doc.empty() ? nullptr : const_cast<char*>(doc.c_str())},
+        {Py_tp_new, reinterpret_cast<void*>(spec.tp_new ? spec.tp_new : &no_constructor)},
+        {Py_tp_repr, reinterpret_cast<void*>(spec.repr)},
+        {Py_tp_methods, spec.methods},
+        {Py_tp_getset, spec.getset},
+        {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+        {Py_tp_alloc, reinterpret_cast<void*>(spec.alloc)},
+    };
+    PyType_Slot slots[std::size(wanted) + 1];
+    std::size_t n = 0;
+    for (const PyType_Slot& slot : wanted) {
+        if (slot.pfunc) slots[n++] = slot;
+    }
     slots[n] = {0, nullptr};
 
     const std::string qualified = std::string("builtins.") + spec.name;

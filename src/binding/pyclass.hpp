@@ -1,23 +1,30 @@
 // Declarative Python classes over plain records.
 //
 // A class is described once, by a specialisation of Class<Record> that names it,
-// gives its constructor signature (or none), and lists its attributes in a
-// PyGetSetDef table built from rw<Record, &Record::field>("name") and
-// ro<Record, fn>("name") entries. Type objects, getters, setters, constructors,
-// wrapping and deallocation are generated from that description.
+// declares its constructor (or none) as Constructor<Param<&Record::field,
+// "keyword">...>, and gives its attributes as a PyGetSetDef table: the
+// constructor's own (constructor::attributes()) or one built from
+// rw<Record, &Record::field>("name"), ro<...> and computed<...> entries. Methods
+// are declared one line each with method<Record, "name", function, "keyword"...>.
+// Type objects, getters, setters, constructors, text signatures, wrapping and
+// deallocation are generated from that description.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "args.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "fixed_text.hpp"
 
 namespace corvane::py {
 
@@ -103,11 +110,11 @@ TypeSpec type_spec() {
     TypeSpec s{};
     s.name = C::name;
     s.basicsize = static_cast<int>(sizeof(PyObj<Rec>));
-    s.getset = C::getset;
+    s.getset = &C::getset[0];
     s.dealloc = &dealloc<Rec>;
     s.alloc = &alloc_slot<Rec>;
-    if constexpr (requires { C::signature; }) s.signature = C::signature;
     if constexpr (requires { typename C::constructor; }) {
+        s.signature = C::constructor::signature.c_str();
         s.tp_new = &C::constructor::tp_new;
         s.vectorcall = &C::constructor::vectorcall;
     }
@@ -340,15 +347,117 @@ T convert_arg(PyObject* obj, const char* name) {
     }
 }
 
-// Constructor over an aggregate record whose fields are the parameters, in order.
+// ---- constructors --------------------------------------------------------------
+
+// One constructor parameter: the record field it sets, and its keyword name.
+// Its type is the field's; a parameter whose type is std::optional may be left
+// out (it defaults to None), every other one is required.
+template <auto Member, Name Keyword>
+struct Param;
+
+template <class Rec, class T, T Rec::*Member, Name Keyword>
+struct Param<Member, Keyword> {
+    using record = Rec;
+    using type = T;
+    static constexpr auto member = Member;
+    static constexpr Name keyword = Keyword;
+};
+
+template <class T>
+inline constexpr bool is_optional = false;
+template <class T>
+inline constexpr bool is_optional<std::optional<T>> = true;
+
+// How many parameters of these types are required: the leading non-optional
+// ones. A required parameter may not follow an optional one.
+template <class... Ts>
+constexpr std::size_t required_count() {
+    constexpr bool optional[] = {is_optional<Ts>..., true};
+    std::size_t required = 0;
+    while (required < sizeof...(Ts) && !optional[required]) ++required;
+    for (std::size_t i = required; i < sizeof...(Ts); ++i) {
+        if (!optional[i]) throw "a required parameter follows an optional one";  // not a constant: fails to compile
+    }
+    return required;
+}
+
+template <std::size_t N>
+constexpr bool distinct(const std::array<std::string_view, N>& names) {
+    for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t j = i + 1; j < N; ++j) {
+            if (names[i] == names[j]) return false;
+        }
+    }
+    return true;
+}
+
+// Whether Rec can be brace-initialised from n values: how many fields an
+// aggregate has, to check that a constructor sets every one.
+namespace field_count_detail {
+struct AnyValue {
+    template <class T>
+    operator T() const;  // only ever named in unevaluated checks
+};
+template <class Rec, std::size_t... I>
+constexpr bool brace_initialisable(std::index_sequence<I...>) {
+    return requires { Rec{(void(I), AnyValue{})...}; };
+}
+}  // namespace field_count_detail
+
+template <class Rec, std::size_t N>
+inline constexpr bool has_exactly_fields =
+    field_count_detail::brace_initialisable<Rec>(std::make_index_sequence<N>{}) &&
+    !field_count_detail::brace_initialisable<Rec>(std::make_index_sequence<N + 1>{});
+
+// A parameter list's names and the binding description built from them.
+template <class Owner, Name Callable, Name... Keywords>
+struct ParamNames {
+    static constexpr std::size_t count = sizeof...(Keywords);
+    static_assert(count <= kMaxParams, "raise kMaxParams");
+    static constexpr std::array<std::string_view, count> views{Keywords.view()...};
+    static_assert(distinct(views), "two parameters share a keyword");
+    static constexpr std::array<const char*, count> names{Keywords.chars...};
+    // "Money.__new__()", "AcpClient.get_checkout_session()"
+    static constexpr auto display = made_text<[](auto& out) {
+        out(Owner::name);
+        out(".");
+        out(Callable.view());
+        out("()");
+    }>;
+};
+
+// The constructor of a record class, declared once as its parameters in order:
+//     Constructor<Param<&Money::amount, "amount">, Param<&Money::currency, "currency">>
+// The argument types, their order, the keyword names, the required count and
+// the text signature all follow from that list, and it must set every field of
+// the record. Each argument is converted in parameter order and stored through
+// its member pointer, so the order of the record's fields does not matter.
 // It serves both the tuple/dict slot and the vectorcall protocol, which spares
 // the interpreter building an argument tuple for every construction.
-template <class Rec, class... Ts>
+template <class First, class... Rest>
 struct Constructor {
+    using Rec = typename First::record;
+    static_assert((std::is_same_v<typename Rest::record, Rec> && ...), "every parameter sets a field of one record");
+    static_assert(has_exactly_fields<Rec, 1 + sizeof...(Rest)>, "the constructor sets every field of the record");
+
+    using names = ParamNames<Class<Rec>, "__new__", First::keyword, Rest::keyword...>;
+    static constexpr std::size_t count = names::count;
+    static constexpr std::size_t required = required_count<typename First::type, typename Rest::type...>();
+    static constexpr Params params{names::display.c_str(), names::names.data(), count, required};
+    // "(amount, currency)"
+    static constexpr auto signature =
+        made_text<[](auto& out) { write_signature(out, names::views, required, false); }>;
+
+    // Every parameter is a read-write attribute of the same name, in order.
+    static constexpr std::array<PyGetSetDef, count + 1> attributes() {
+        return {rw<Rec, First::member>(First::keyword.chars), rw<Rec, Rest::member>(Rest::keyword.chars)...,
+                PyGetSetDef{}};
+    }
+
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&] {
-            PyObject* slots[kSlots];
-            bind_tuple(Class<Rec>::params, args, kwargs, slots);
+            PyObject* slots[count];
+            bind_tuple(params, args, kwargs, slots);
             return make(type, slots);
         });
     }
@@ -362,32 +471,89 @@ struct Constructor {
         if (tp->tp_new != &tp_new || tp->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
             return call_class(tp, args, nargsf, kwnames);
         return guard([&] {
-            PyObject* slots[kSlots];
-            bind_fast(Class<Rec>::params, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots);
+            PyObject* slots[count];
+            bind_fast(params, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots);
             return make(tp, slots);
         });
     }
 
 private:
-    static constexpr size_t kSlots = sizeof...(Ts) > 0 ? sizeof...(Ts) : 1;
-    static_assert(sizeof...(Ts) <= kMaxParams);
-
     static PyObject* make(PyTypeObject* type, PyObject** slots) {
         // Converting one argument can run Python code that drops the caller's
         // borrowed references to the others: hold our own meanwhile.
-        const KeepAlive<sizeof...(Ts)> keep(slots);
-        Rec rec = build(slots, std::index_sequence_for<Ts...>{});
+        const KeepAlive<count> keep(slots);
+        Rec rec;
+        set<First, Rest...>(rec, slots, std::make_index_sequence<count>{});
         PyObject* obj = type->tp_alloc(type, 0);
         if (!obj) throw_fetched();
         reinterpret_cast<PyObj<Rec>*>(obj)->value = std::move(rec);
         return obj;
     }
 
-    template <size_t... I>
-    static Rec build(PyObject** slots, std::index_sequence<I...>) {
-        // Braced initialisation converts the parameters strictly in order.
-        return Rec{convert_arg<Ts>(slots[I], Class<Rec>::params.names[I])...};
+    template <class... Ps, size_t... I>
+    static void set(Rec& rec, PyObject** slots, std::index_sequence<I...>) {
+        // The comma operator converts the parameters strictly in order.
+        ((rec.*Ps::member = convert_arg<typename Ps::type>(slots[I], names::names[I])), ...);
     }
 };
+
+// ---- methods ---------------------------------------------------------------------
+
+template <class F>
+struct Signature;
+template <class... Args>
+struct Signature<PyObject* (*)(Args...)> {
+    using values = std::tuple<std::remove_cvref_t<Args>...>;
+    static constexpr std::size_t count = sizeof...(Args);
+    static constexpr std::size_t required = required_count<std::remove_cvref_t<Args>...>();
+};
+
+// A method of Rec's class, declared once:
+//     method<ClientRecord, "get_checkout_session", get_checkout_session, "session_id">()
+// Fn takes the converted arguments by value (their types are its parameter
+// types, optional ones defaulting to None) and returns a new reference; the
+// text signature follows from the names. A call binds and converts every
+// argument in parameter order while it holds shared access to the receiver.
+// Nothing takes exclusive access to a receiver whose class has no writable
+// attribute, so there that access needs no critical section, and calls on one
+// object from several threads run side by side.
+template <class Rec, Name MethodName, auto Fn, Name... Keywords>
+struct Method {
+    using signature = Signature<decltype(Fn)>;
+    using names = ParamNames<Class<Rec>, MethodName, Keywords...>;
+    static_assert(names::count == signature::count, "one name for each of the function's parameters");
+    static constexpr Params params{names::display.c_str(), names::names.data(), names::count, signature::required};
+    // "get_checkout_session($self, session_id)\n--\n\n"
+    static constexpr auto doc = made_text<[](auto& out) {
+        out(MethodName.view());
+        write_signature(out, names::views, signature::required, true);
+        out("\n--\n\n");
+    }>;
+
+    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guard_counted(" while calling a client method", [&] {
+            PyObject* slots[names::count > 0 ? names::count : 1];
+            bind_fast(params, args, nargs, kwnames, slots);
+            // The caller's references are borrowed, and converting an argument can
+            // run Python code that drops them: hold our own for the whole call.
+            const KeepAlive<names::count> keep(self, slots);
+            auto& receiver_obj = receiver<Rec>(self);
+            SharedAccess access(receiver_obj.borrow);
+            // Braced initialisation converts the arguments strictly in parameter order.
+            auto values = [&]<size_t... I>(std::index_sequence<I...>) {
+                return typename signature::values{
+                    convert_arg<std::tuple_element_t<I, typename signature::values>>(slots[I], names::names[I])...};
+            }(std::make_index_sequence<names::count>{});
+            return std::apply(Fn, std::move(values));
+        });
+    }
+};
+
+template <class Rec, Name MethodName, auto Fn, Name... Keywords>
+constexpr PyMethodDef method() {
+    using M = Method<Rec, MethodName, Fn, Keywords...>;
+    return {MethodName.chars, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&M::call)),
+            METH_FASTCALL | METH_KEYWORDS, M::doc.c_str()};
+}
 
 }  // namespace corvane::py

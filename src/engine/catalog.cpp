@@ -6,6 +6,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "testing.hpp"
 
 namespace corvane {
 
@@ -81,19 +82,6 @@ void PricedRequest::add(std::string_view id, std::int32_t quantity) {
         return;
     }
     lines.push_back(StoredLine{static_cast<std::uint8_t>(product), quantity});
-}
-
-PricedRequest price_request(std::span<const RequestItem> items) {
-    PricedRequest request;
-    request.lines.reserve(items.size());
-    for (const RequestItem& item : items) request.add(item.id, item.quantity);
-    return request;
-}
-
-StoredLines price_items(std::span<const RequestItem> items) {
-    PricedRequest request = price_request(items);
-    if (request.unknown) fail_value("Product not found: " + *request.unknown);
-    return std::move(request.lines);
 }
 
 Totals compute_totals(std::span<const StoredLine> lines) {

@@ -7,10 +7,9 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "../records/values.hpp"
 #include "session.hpp"
+#include "values.hpp"
 
 namespace corvane {
 
@@ -25,15 +24,10 @@ struct Product {
 
 inline constexpr std::string_view kCurrency = "USD";
 
-std::span<const Product> catalog() noexcept;
 // Index of the product with exactly this identifier, or -1.
 int find_product(std::string_view id) noexcept;
 // The catalog's line item for product index with the given quantity.
 LineItem catalog_line(std::uint8_t product, std::int32_t quantity);
-
-// Prices a request list in request order; the first unknown identifier fails
-// with ValueError "Product not found: <id>".
-StoredLines price_items(std::span<const RequestItem> items);
 
 // A request list priced while it is read: the lines of the known products in
 // request order and, verbatim, the identifier of the first unknown product.
@@ -47,8 +41,6 @@ struct PricedRequest {
 
     void add(std::string_view id, std::int32_t quantity);
 };
-
-PricedRequest price_request(std::span<const RequestItem> items);
 
 // Totals rule over (unit price, quantity) pairs, with wrapping 64-bit arithmetic.
 Totals compute_totals(std::span<const StoredLine> lines);

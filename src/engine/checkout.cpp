@@ -24,7 +24,7 @@ namespace corvane {
 
 namespace {
 
-using detail::SessionMap;
+using detail::SessionTable;
 using detail::Store;
 
 enum class Refusal : std::uint8_t {
@@ -64,7 +64,7 @@ std::string join(std::string_view prefix, std::string_view value) {
 
 // The stored session under this identifier, or null. Only texts that parse as
 // an identifier this module wrote can name a session.
-CheckoutSession* find(SessionMap& map, const std::optional<Uuid>& key) noexcept {
+CheckoutSession* find(SessionTable& map, const std::optional<Uuid>& key) noexcept {
     return key ? map.find(*key) : nullptr;
 }
 
@@ -104,7 +104,7 @@ CheckoutSession create_session(PricedRequest request) {
     // Nothing else can see the record yet, so the copy handed back is taken
     // before the lock rather than under it.
     CheckoutSession snapshot = record;
-    const bool stored = Store::instance().write([&](SessionMap& map) {
+    const bool stored = Store::instance().write([&](SessionTable& map) {
         if (!map.reserve_one()) return false;  // a table that cannot grow refuses
         map.insert_or_assign(std::move(record));
         return true;
@@ -113,14 +113,10 @@ CheckoutSession create_session(PricedRequest request) {
     return snapshot;
 }
 
-CheckoutSession create_session(std::span<const RequestItem> items) {
-    return create_session(price_request(items));
-}
-
 CheckoutSession get_session(std::string_view session_id) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
     std::optional<CheckoutSession> snapshot;
-    Store::instance().read([&](const SessionMap& map) {
+    Store::instance().read([&](const SessionTable& map) {
         if (!key) return;
         if (const CheckoutSession* session = map.find(*key)) snapshot.emplace(*session);
     });
@@ -143,7 +139,7 @@ CheckoutSession update_session(std::string_view session_id, std::optional<Priced
         if (items) snapshot.items = items->lines;
         if (customer) snapshot.customer = customer;
     }
-    const Refusal refusal = Store::instance().write([&](SessionMap& map) {
+    const Refusal refusal = Store::instance().write([&](SessionTable& map) {
         CheckoutSession* session = find(map, key);
         if (!session) return Refusal::SessionNotFound;
         if (session->status == Status::Completed || session->status == Status::Canceled) {
@@ -193,7 +189,7 @@ SessionWithOrder complete_session(std::string_view session_id, const PaymentRequ
 
     CheckoutSession snapshot;
     Uuid order_id;
-    const Refusal refusal = Store::instance().write([&](SessionMap& map) {
+    const Refusal refusal = Store::instance().write([&](SessionTable& map) {
         CheckoutSession* session = find(map, key);
         if (!session) return Refusal::SessionNotFound;
         if (session->status == Status::Completed) return Refusal::AlreadyCompleted;
@@ -219,7 +215,7 @@ CheckoutSession cancel_session(std::string_view session_id) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
 
     CheckoutSession snapshot;
-    const Refusal refusal = Store::instance().write([&](SessionMap& map) {
+    const Refusal refusal = Store::instance().write([&](SessionTable& map) {
         CheckoutSession* session = find(map, key);
         if (!session) return Refusal::SessionNotFound;
         if (session->status == Status::Completed) return Refusal::CancelCompleted;

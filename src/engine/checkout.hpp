@@ -4,13 +4,11 @@
 #pragma once
 
 #include <optional>
-#include <span>
 #include <string_view>
-#include <vector>
 
-#include "../records/values.hpp"
 #include "catalog.hpp"
 #include "session.hpp"
+#include "values.hpp"
 
 namespace corvane {
 
@@ -18,7 +16,6 @@ namespace corvane {
 inline constexpr std::string_view kOrderBaseUrl = "https://orders.corvane.example/";
 
 CheckoutSession create_session(PricedRequest request);
-CheckoutSession create_session(std::span<const RequestItem> items);
 CheckoutSession get_session(std::string_view session_id);
 // No items keep the stored ones. An empty customer keeps the stored one; a
 // present one replaces it as a whole.

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "../records/values.hpp"
+#include "values.hpp"
 #include "small_vector.hpp"
 
 namespace corvane {

@@ -18,9 +18,6 @@
 
 namespace corvane::detail {
 
-// Sessions are reached by one lookup in an open-addressing table.
-using SessionMap = SessionTable;
-
 inline constexpr const char* kLockFailed = "Failed to acquire lock";
 
 class Store {
@@ -32,7 +29,7 @@ public:
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Runs body(const SessionMap&) under the shared lock. Fails with
+    // Runs body(const SessionTable&) under the shared lock. Fails with
     // RuntimeError "Failed to acquire lock" when the store is poisoned.
     template <class F>
     decltype(auto) read(F&& body) {
@@ -43,7 +40,7 @@ public:
         fail_runtime(kLockFailed);
     }
 
-    // Runs body(SessionMap&) under the exclusive lock. Fails with RuntimeError
+    // Runs body(SessionTable&) under the exclusive lock. Fails with RuntimeError
     // "Failed to acquire lock" when the store is poisoned; poisons it when the
     // body leaves by anything but an Error.
     template <class F>
@@ -69,7 +66,7 @@ private:
 
     ReaderScalableLock mutex_;
     bool poisoned_ = false;  // written only under the exclusive lock, never cleared
-    SessionMap map_;
+    SessionTable map_;
 };
 
 }  // namespace corvane::detail

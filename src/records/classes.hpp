@@ -1,13 +1,15 @@
 // The Python face of every record: one description per class. Each names the
-// class, its constructor parameters (or none) and its attribute table; the
-// binding layer generates the type object and every slot from it.
+// class, declares its constructor (or none) as the record fields it sets, with
+// their keyword names, and gives its attribute table: a constructible record's
+// attributes are its constructor's parameters, read-write, in order. The
+// binding layer generates the type object and every slot from that.
 #pragma once
 
 #include <string>
 
 #include "../binding/pyclass.hpp"
 #include "../engine/session.hpp"
-#include "values.hpp"
+#include "../engine/values.hpp"
 
 namespace corvane {
 
@@ -20,41 +22,31 @@ struct ClientRecord {
 
 namespace corvane::py {
 
-#define CORVANE_PARAMS(display, required, ...)                              \
-    static constexpr const char* const param_names[] = {__VA_ARGS__};      \
-    static constexpr Params params{display, param_names,                   \
-                                   sizeof(param_names) / sizeof(char*), required}
-
 template <>
 struct Class<Money> {
     static constexpr const char* name = "Money";
-    static constexpr const char* signature = "(amount, currency)";
-    CORVANE_PARAMS("Money.__new__()", 2, "amount", "currency");
-    using constructor = Constructor<Money, std::int64_t, std::string>;
-    static PyGetSetDef getset[];
+    using constructor = Constructor<Param<&Money::amount, "amount">, Param<&Money::currency, "currency">>;
+    constinit static inline auto getset = constructor::attributes();
     static std::string repr(const Money& m);
 };
 
 template <>
 struct Class<Address> {
     static constexpr const char* name = "Address";
-    static constexpr const char* signature =
-        "(name=None, line1=None, line2=None, city=None, region=None, postal_code=None, country=None, "
-        "phone=None, email=None)";
-    CORVANE_PARAMS("Address.__new__()", 0, "name", "line1", "line2", "city", "region", "postal_code", "country",
-                   "phone", "email");
-    using constructor = Constructor<Address, OptText, OptText, OptText, OptText, OptText, OptText,
-                                                   OptText, OptText, OptText>;
-    static PyGetSetDef getset[];
+    using constructor =
+        Constructor<Param<&Address::name, "name">, Param<&Address::line1, "line1">, Param<&Address::line2, "line2">,
+                    Param<&Address::city, "city">, Param<&Address::region, "region">,
+                    Param<&Address::postal_code, "postal_code">, Param<&Address::country, "country">,
+                    Param<&Address::phone, "phone">, Param<&Address::email, "email">>;
+    constinit static inline auto getset = constructor::attributes();
 };
 
 template <>
 struct Class<Customer> {
     static constexpr const char* name = "Customer";
-    static constexpr const char* signature = "(billing_address=None, shipping_address=None)";
-    CORVANE_PARAMS("Customer.__new__()", 0, "billing_address", "shipping_address");
-    using constructor = Constructor<Customer, std::optional<Address>, std::optional<Address>>;
-    static PyGetSetDef getset[];
+    using constructor = Constructor<Param<&Customer::billing_address, "billing_address">,
+                                    Param<&Customer::shipping_address, "shipping_address">>;
+    constinit static inline auto getset = constructor::attributes();
 };
 
 template <>
@@ -93,31 +85,25 @@ struct Class<SessionWithOrder> {
 template <>
 struct Class<RequestItem> {
     static constexpr const char* name = "RequestItem";
-    static constexpr const char* signature = "(id, quantity)";
-    CORVANE_PARAMS("RequestItem.__new__()", 2, "id", "quantity");
-    using constructor = Constructor<RequestItem, std::string, std::int32_t>;
-    static PyGetSetDef getset[];
+    using constructor = Constructor<Param<&RequestItem::id, "id">, Param<&RequestItem::quantity, "quantity">>;
+    constinit static inline auto getset = constructor::attributes();
 };
 
 template <>
 struct Class<PaymentRequest> {
     static constexpr const char* name = "PaymentRequest";
-    static constexpr const char* signature = "(delegated_token=None, method=None)";
-    CORVANE_PARAMS("PaymentRequest.__new__()", 0, "delegated_token", "method");
-    using constructor = Constructor<PaymentRequest, OptText, OptText>;
-    static PyGetSetDef getset[];
+    using constructor = Constructor<Param<&PaymentRequest::delegated_token, "delegated_token">,
+                                    Param<&PaymentRequest::method, "method">>;
+    constinit static inline auto getset = constructor::attributes();
 };
 
+// The client's key is a constructor parameter but no attribute.
 template <>
 struct Class<ClientRecord> {
     static constexpr const char* name = "AcpClient";
-    static constexpr const char* signature = "(api_key=None)";
-    CORVANE_PARAMS("AcpClient.__new__()", 0, "api_key");
-    using constructor = Constructor<ClientRecord, OptText>;
-    static PyGetSetDef getset[];
+    using constructor = Constructor<Param<&ClientRecord::api_key, "api_key">>;
+    constinit static inline PyGetSetDef getset[] = {{}};
     static PyMethodDef methods[];
 };
-
-#undef CORVANE_PARAMS
 
 }  // namespace corvane::py

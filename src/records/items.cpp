@@ -3,12 +3,6 @@
 
 namespace corvane::py {
 
-PyGetSetDef Class<RequestItem>::getset[] = {
-    rw<RequestItem, &RequestItem::id>("id"),
-    rw<RequestItem, &RequestItem::quantity>("quantity"),
-    {},
-};
-
 PyGetSetDef Class<LineItem>::getset[] = {
     rw<LineItem, &LineItem::id>("id"),
     rw<LineItem, &LineItem::title>("title"),

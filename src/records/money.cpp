@@ -3,12 +3,6 @@
 
 namespace corvane::py {
 
-PyGetSetDef Class<Money>::getset[] = {
-    rw<Money, &Money::amount>("amount"),
-    rw<Money, &Money::currency>("currency"),
-    {},
-};
-
 std::string Class<Money>::repr(const Money& m) {
     std::string out = "Money(amount=";
     out += std::to_string(m.amount);

@@ -1,4 +1,4 @@
-// Order, CheckoutSessionWithOrder and PaymentRequest.
+// Order and CheckoutSessionWithOrder.
 #include "classes.hpp"
 
 namespace corvane::py {
@@ -23,12 +23,6 @@ std::string Class<Order>::repr(const Order& o) {
 PyGetSetDef Class<SessionWithOrder>::getset[] = {
     ro<SessionWithOrder, &SessionWithOrder::session>("session"),
     ro<SessionWithOrder, &SessionWithOrder::order>("order"),
-    {},
-};
-
-PyGetSetDef Class<PaymentRequest>::getset[] = {
-    rw<PaymentRequest, &PaymentRequest::delegated_token>("delegated_token"),
-    rw<PaymentRequest, &PaymentRequest::method>("method"),
     {},
 };
 

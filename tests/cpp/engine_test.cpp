@@ -1,5 +1,5 @@
 // Unit tests of the checkout engine (no Python involved).
-// Build: g++ -std=c++20 -I src tests/cpp/engine_test.cpp src/engine/*.cpp -ldl
+// Built by CMake with -DCORVANE_ENGINE_TEST=ON (target engine_test, also run by ctest).
 // Returns nonzero when any check fails.
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -25,6 +25,7 @@
 #include "engine/reader_lock.hpp"
 #include "engine/session.hpp"
 #include "engine/store.hpp"
+#include "engine/testing.hpp"
 
 using namespace corvane;
 
@@ -53,14 +54,6 @@ int clock_gettime(clockid_t id, struct timespec* tp) noexcept {
     }
     return static_cast<int>(syscall(SYS_clock_gettime, id, tp));
 }
-
-namespace corvane::detail {
-struct StoreInspector {
-    static const CheckoutSession* find(const std::string& id) {
-        return Store::instance().map_.find(*Uuid::parse(id));
-    }
-};
-}  // namespace corvane::detail
 
 namespace {
 
@@ -537,7 +530,7 @@ void test_stored_customer() {
 // ------------------------------------------------------------------ store and lifecycle
 
 std::size_t store_size() {
-    return detail::Store::instance().read([](const detail::SessionMap& m) { return m.size(); });
+    return detail::Store::instance().read([](const detail::SessionTable& m) { return m.size(); });
 }
 
 void check_same(const CheckoutSession& a, const CheckoutSession& b, int line) {
@@ -732,13 +725,13 @@ void test_complete_and_cancel() {
 
 void test_errors_do_not_poison() {
     auto& store = detail::Store::instance();
-    CHECK_ERROR(store.write([](detail::SessionMap&) { fail_value("refused"); }), kValue, "refused");
-    CHECK_ERROR(store.write([](detail::SessionMap&) -> int { fail_runtime("refused too"); }), kRuntime,
+    CHECK_ERROR(store.write([](detail::SessionTable&) { fail_value("refused"); }), kValue, "refused");
+    CHECK_ERROR(store.write([](detail::SessionTable&) -> int { fail_runtime("refused too"); }), kRuntime,
                 "refused too");
     // A fault while only reading does not poison either.
     bool caught = false;
     try {
-        store.read([](const detail::SessionMap&) { resume_panic("reader fault"); });
+        store.read([](const detail::SessionTable&) { resume_panic("reader fault"); });
     } catch (const Panic& p) {
         caught = p.message == "reader fault";
     }
@@ -781,7 +774,7 @@ bool check_poisoned(const std::string& existing_id) {
     CHECK_ERROR(complete_session("never", PaymentRequest{}), kRuntime, lock);
     CHECK_ERROR(complete_session(existing_id, PaymentRequest{"t", "m"}), kRuntime, lock);
     CHECK_ERROR(cancel_session(existing_id), kRuntime, lock);
-    CHECK_ERROR(detail::Store::instance().read([](const detail::SessionMap& m) { return m.size(); }), kRuntime,
+    CHECK_ERROR(detail::Store::instance().read([](const detail::SessionTable& m) { return m.size(); }), kRuntime,
                 lock);
     // Errors that are decided before the store is reached are unchanged.
     CHECK_ERROR(create_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
@@ -831,7 +824,7 @@ void test_poisoning() {
     CHECK(in_child([&] {
         bool caught = false;
         try {
-            detail::Store::instance().write([](detail::SessionMap&) { resume_panic("writer fault"); });
+            detail::Store::instance().write([](detail::SessionTable&) { resume_panic("writer fault"); });
         } catch (const Panic& p) {
             caught = p.message == "writer fault";
         }
@@ -841,7 +834,7 @@ void test_poisoning() {
     CHECK(in_child([&] {
         bool caught = false;
         try {
-            detail::Store::instance().write([](detail::SessionMap&) { throw std::bad_alloc(); });
+            detail::Store::instance().write([](detail::SessionTable&) { throw std::bad_alloc(); });
         } catch (const std::bad_alloc&) {
             caught = true;
         }
@@ -851,7 +844,7 @@ void test_poisoning() {
     CHECK(in_child([&] {
         bool caught = false;
         try {
-            detail::Store::instance().write([](detail::SessionMap&) { throw 42; });
+            detail::Store::instance().write([](detail::SessionTable&) { throw 42; });
         } catch (int) {
             caught = true;
         }

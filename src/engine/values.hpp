@@ -1,12 +1,11 @@
-// Plain value records shared by the engine and the Python classes.
+// Plain value records: what the engine takes and hands back, and what the
+// Python classes hold.
 // Nothing here knows about Python: every record owns its texts and copies deeply.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace corvane {
 

@@ -1,0 +1,50 @@
+// Entry points for the engine's own unit test. Nothing in the module includes
+// this header: the module reaches the engine through checkout.hpp alone.
+#pragma once
+
+#include <span>
+#include <string>
+#include <utility>
+
+#include "catalog.hpp"
+#include "checkout.hpp"
+#include "failure.hpp"
+#include "store.hpp"
+
+namespace corvane {
+
+// The whole catalog, in index order.
+std::span<const Product> catalog() noexcept;
+
+// Prices a request list in request order, as the module does while it reads one.
+inline PricedRequest price_request(std::span<const RequestItem> items) {
+    PricedRequest request;
+    request.lines.reserve(items.size());
+    for (const RequestItem& item : items) request.add(item.id, item.quantity);
+    return request;
+}
+
+// As price_request; the first unknown identifier fails with ValueError
+// "Product not found: <id>".
+inline StoredLines price_items(std::span<const RequestItem> items) {
+    PricedRequest request = price_request(items);
+    if (request.unknown) fail_value("Product not found: " + *request.unknown);
+    return std::move(request.lines);
+}
+
+inline CheckoutSession create_session(std::span<const RequestItem> items) {
+    return create_session(price_request(items));
+}
+
+}  // namespace corvane
+
+namespace corvane::detail {
+
+// Reads the store past its poison (a friend of Store).
+struct StoreInspector {
+    static const CheckoutSession* find(const std::string& id) {
+        return Store::instance().map_.find(*Uuid::parse(id));
+    }
+};
+
+}  // namespace corvane::detail

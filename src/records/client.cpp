@@ -1,0 +1,113 @@
+// AcpClient: the Python face of the checkout engine. Every method binds and
+// converts all of its arguments first, then runs one engine operation (which
+// takes and releases the store's lock), then builds the Python result. A
+// method is one function over converted values plus one line in the table.
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
+#include "../engine/checkout.hpp"
+#include "classes.hpp"
+
+namespace corvane::py {
+
+// A request list: any sequence except a str, iterated, each element a
+// RequestItem read under shared access and priced on the spot, so known
+// product identifiers are never copied. The reported length only sizes the
+// buffer. Every element is converted before any refusal is decided.
+template <>
+struct Conv<PricedRequest> {
+    static PricedRequest from(PyObject* o) {
+        if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        if (!PySequence_Check(o)) throw_conversion_error(o, "Sequence");
+        const RecursionGuard limit(" while converting a sequence");
+        PricedRequest out;
+        const Py_ssize_t hint = PySequence_Size(o);
+        if (hint < 0) {
+            PyErr_Clear();
+        } else {
+            out.lines.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 4096)));
+        }
+        Ref it = Ref::steal(PyObject_GetIter(o));
+        if (!it) throw_fetched();
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            read_record<RequestItem>(item.get(), [&](const RequestItem& r) { out.add(r.id, r.quantity); });
+            Py_DECREF(item.release());  // the interpreter is held here: spare Ref its check
+        }
+        if (PyErr_Occurred()) throw_fetched();
+        Py_DECREF(it.release());
+        // The lines may be stored for the life of the process: never keep the
+        // room a lying length hint asked for.
+        if (out.lines.capacity() > out.lines.size() && out.lines.capacity() > StoredLines::inline_capacity) {
+            out.lines = StoredLines(out.lines);
+        }
+        return out;
+    }
+};
+
+// A session identifier, borrowed: the text is the argument's own UTF-8 form,
+// which the caller keeps alive for the whole call, so no copy is made. Fails
+// exactly as a text conversion does.
+template <>
+struct Conv<std::string_view> {
+    static std::string_view from(PyObject* o) {
+        if (!PyUnicode_Check(o)) throw_conversion_error(o, "PyString");
+        Py_ssize_t size = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(o, &size);
+        if (!p) throw_fetched();
+        return {p, static_cast<size_t>(size)};
+    }
+};
+
+// An update's customer, copied out of a Customer object straight into the form
+// the session stores.
+template <>
+struct Conv<StoredCustomer> {
+    static StoredCustomer from(PyObject* o) {
+        return read_record<Customer>(o, [](const Customer& c) { return StoredCustomer(c); });
+    }
+};
+
+namespace {
+
+// The operations that change the store make their result object before they
+// run: once the store has changed, the call can no longer fail.
+
+PyObject* create_checkout_session(PricedRequest items) {
+    Ref result = new_instance<CheckoutSession>();
+    return fill(std::move(result), create_session(std::move(items)));
+}
+
+PyObject* get_checkout_session(std::string_view id) { return wrap(get_session(id)); }
+
+PyObject* update_checkout_session(std::string_view id, std::optional<PricedRequest> items,
+                                  std::optional<StoredCustomer> customer) {
+    Ref result = new_instance<CheckoutSession>();
+    return fill(std::move(result),
+                update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer()));
+}
+
+PyObject* complete_checkout_session(std::string_view id, PaymentRequest payment) {
+    Ref result = new_instance<SessionWithOrder>();
+    return fill(std::move(result), complete_session(id, payment));
+}
+
+PyObject* cancel_checkout_session(std::string_view id) {
+    Ref result = new_instance<CheckoutSession>();
+    return fill(std::move(result), cancel_session(id));
+}
+
+}  // namespace
+
+// A client has no writable attribute: its methods' shared access to it needs
+// no critical section (see Method).
+PyMethodDef Class<ClientRecord>::methods[] = {
+    method<ClientRecord, "create_checkout_session", create_checkout_session, "items">(),
+    method<ClientRecord, "get_checkout_session", get_checkout_session, "session_id">(),
+    method<ClientRecord, "update_checkout_session", update_checkout_session, "session_id", "items", "customer">(),
+    method<ClientRecord, "complete_checkout_session", complete_checkout_session, "session_id", "payment">(),
+    method<ClientRecord, "cancel_checkout_session", cancel_checkout_session, "session_id">(),
+    {},
+};
+
+}  // namespace corvane::py
