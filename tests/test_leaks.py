@@ -645,10 +645,10 @@ def test_panics_and_resumed_panics_keep_nothing():
     assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
     lines = proc.stdout.strip().splitlines()
     assert len(lines) == 2, proc.stdout
-    # Printing the tracebacks lets some interpreters (3.13) keep some blocks in
-    # their own caches (up to about 20 seen); a leak per panic would show as at
-    # least one block per call, 200.
-    panic_block_slack = 50
+    # Printing the tracebacks lets some interpreters keep some blocks in their
+    # own caches (up to about 20 seen on 3.13, 55 on 3.14t); a leak per panic
+    # would show as at least one block per call, 200.
+    panic_block_slack = 100
     for line in lines:
         g = eval(line, {})  # a dict of ints printed by the child
         assert g["blocks"] <= panic_block_slack, line
