@@ -1,19 +1,35 @@
 """Runs the engine's own C++ unit test (plain C++, no interpreter).
 
 CMake builds it (the engine_test target, with -DCORVANE_ENGINE_TEST=ON) in
-build/engine-test: configured the first time, and after that only brought up
-to date, which costs next to nothing when no source has changed.
+build/engine-test-<toolchain>: configured the first time, and after that only
+brought up to date, which costs next to nothing when no source has changed.
+Each toolchain (CMake, generator, compiler) gets its own tree, so a checkout
+shared with a chroot never reuses a cache made with another machine's tools;
+a read-only checkout builds under the temporary directory instead.
 """
 
+import hashlib
 import os
 import pathlib
 import shutil
 import subprocess
+import tempfile
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "engine-test"
+
+
+def build_dir():
+    tools = [shutil.which(t) or "" for t in ("cmake", "ninja", "g++", "c++")]
+    tag = hashlib.sha256("\0".join(tools + [os.uname().machine]).encode()).hexdigest()[:12]
+    parent = ROOT / "build"
+    if not os.access(parent if parent.exists() else ROOT, os.W_OK):
+        parent = pathlib.Path(tempfile.gettempdir()) / "corvane-acp-build"
+    return parent / f"engine-test-{tag}"
+
+
+BUILD = build_dir()
 
 
 def run(cmd, timeout):
