@@ -1,6 +1,7 @@
 // Growth and insertion of the session table.
 #include "session_table.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -56,39 +57,61 @@ void release(void* memory, std::size_t align) noexcept {
 
 }  // namespace
 
+// Old slots moved per insert while a growth drains them. The old table has
+// half the new capacity and the new one takes 85% of its slots' worth of
+// inserts before it must double again, so any pace above 1/0.85 slots per
+// insert drains it in time; a small batch keeps each insert short.
+constexpr std::size_t kMovesPerInsert = 16;
+
 SessionTable::~SessionTable() {
-    if (slots_ == nullptr) return;
-    for (std::size_t i = 0; i <= mask_; ++i) {
-        if (ctrl_[i] != kEmpty) std::destroy_at(slots_ + i);
+    for (const Slots* table : {&cur_, &old_}) {
+        if (table->slots == nullptr) continue;
+        for (std::size_t i = 0; i <= table->mask; ++i) {
+            if (table->ctrl[i] & 0x80) std::destroy_at(table->slots + i);
+        }
+        release(table->slots, table->align);
     }
-    release(slots_, align_);
+}
+
+CheckoutSession* SessionTable::place(CheckoutSession&& record, std::size_t hash) noexcept {
+    const std::size_t i = cur_.free_slot(hash);
+    CheckoutSession* slot = std::construct_at(cur_.slots + i, std::move(record));
+    cur_.ctrl[i] = tag_of(hash);
+    return slot;
+}
+
+void SessionTable::migrate_step() noexcept {
+    const std::size_t end = std::min(cursor_ + kMovesPerInsert, old_.capacity());
+    for (; cursor_ < end; ++cursor_) {
+        if (!(old_.ctrl[cursor_] & 0x80)) continue;
+        CheckoutSession& record = old_.slots[cursor_];
+        place(std::move(record), hash_(record.id));
+        std::destroy_at(&record);
+        old_.ctrl[cursor_] = kMoved;
+    }
+    if (cursor_ == old_.capacity()) {
+        release(old_.slots, old_.align);
+        old_ = Slots{};
+        cursor_ = 0;
+    }
 }
 
 bool SessionTable::grow() noexcept {
+    // The pace guarantees a drained old table by now; finish it all the same.
+    while (old_.slots != nullptr) migrate_step();
     const std::size_t old_capacity = capacity();
     const std::size_t capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
     const Block block = allocate(capacity);  // the only step that can fail
     if (block.memory == nullptr) return false;
 
-    auto* slots = static_cast<CheckoutSession*>(block.memory);
-    auto* ctrl = reinterpret_cast<std::uint8_t*>(slots + capacity);
-    const std::size_t mask = capacity - 1;
-    for (std::size_t from = 0; from < old_capacity; ++from) {
-        if (ctrl_[from] == kEmpty) continue;
-        CheckoutSession& record = slots_[from];
-        const std::size_t hash = hash_(record.id);
-        std::size_t to = hash & mask;
-        while (ctrl[to] != kEmpty) to = (to + 1) & mask;
-        std::construct_at(slots + to, std::move(record));
-        ctrl[to] = tag_of(hash);
-        std::destroy_at(&record);
-    }
-    release(slots_, align_);
-    slots_ = slots;
-    ctrl_ = ctrl;
-    mask_ = mask;
-    bytes_ = block.bytes;
-    align_ = block.align;
+    old_ = cur_;
+    cursor_ = 0;
+    cur_.slots = static_cast<CheckoutSession*>(block.memory);
+    cur_.ctrl = reinterpret_cast<std::uint8_t*>(cur_.slots + capacity);
+    cur_.mask = capacity - 1;
+    cur_.bytes = block.bytes;
+    cur_.align = block.align;
+    if (old_.slots != nullptr) migrate_step();
     return true;
 }
 
@@ -101,10 +124,8 @@ CheckoutSession& SessionTable::insert_or_assign(CheckoutSession&& record) {
     }
     // Keep the load at or below 85%.
     if (!reserve_one()) throw std::bad_alloc();
-    const std::size_t hash = hash_(record.id);
-    const std::size_t i = free_slot(hash);
-    CheckoutSession* slot = std::construct_at(slots_ + i, std::move(record));
-    ctrl_[i] = tag_of(hash);
+    if (old_.slots != nullptr) migrate_step();
+    CheckoutSession* slot = place(std::move(record), hash_(record.id));
     ++size_;
     return *slot;
 }

@@ -7,9 +7,17 @@
 // control byte per slot. A control byte is 0 for an empty slot, otherwise 0x80
 // plus seven bits of the key's hash, so probing reads the control bytes and
 // compares a key only when those seven bits agree. Collisions are resolved by
-// linear probing over a power-of-two capacity. Sessions are never removed, so
-// there are no tombstones; the table doubles once it would pass 85% load
-// (so a table holds between 42.5% and 85% as many sessions as it has slots).
+// linear probing over a power-of-two capacity. Sessions are never removed; the
+// table doubles once it would pass 85% load (so a table holds between 42.5% and
+// 85% as many sessions as it has slots).
+//
+// Growth is incremental, so no single insert pauses for long: doubling only
+// allocates the new slots and keeps the old ones as a second table, and every
+// insert after that moves the records of the next few old slots across
+// (marking each moved slot, so the old probe chains stay intact). A lookup
+// checks the new table and, while old slots remain, the old one, with both
+// home slots prefetched together. The old table is drained long before the new
+// one could fill, and it is released once empty.
 //
 // A lookup computes the home slot from the hash and prefetches the slot's first
 // and last byte (a slot can span two cache lines) before it reads the control
@@ -86,7 +94,7 @@ public:
     ~SessionTable();
 
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return mask_ + (slots_ != nullptr); }
+    std::size_t capacity() const noexcept { return cur_.capacity(); }
     bool empty() const noexcept { return size_ == 0; }
 
     // The session stored under id, or null.
@@ -103,9 +111,13 @@ public:
     // left exactly as it was; after reserve_one nothing can.
     CheckoutSession& insert_or_assign(CheckoutSession&& record);
 
-    // Bytes held by the table itself (slots and control bytes); heap blocks of
-    // spilled lines and customers are not counted.
-    std::size_t footprint() const noexcept { return bytes_; }
+    // Bytes held by the table itself (slots and control bytes, old ones
+    // included while a growth drains them); heap blocks of spilled lines and
+    // customers are not counted.
+    std::size_t footprint() const noexcept { return cur_.bytes + old_.bytes; }
+    // True while records are still moving from the slots before the last
+    // doubling.
+    bool growing() const noexcept { return old_.slots != nullptr; }
 
 private:
     static constexpr std::uint8_t kEmpty = 0;
@@ -113,44 +125,69 @@ private:
         return static_cast<std::uint8_t>(0x80 | (static_cast<std::uint64_t>(hash) >> 57));
     }
 
+    // One array of slots with its control bytes.
+    struct Slots {
+        CheckoutSession* slots = nullptr;  // constructed where ctrl holds a tag
+        std::uint8_t* ctrl = nullptr;      // one control byte per slot, right after the slots
+        std::size_t mask = 0;              // capacity - 1
+        std::size_t bytes = 0;             // size of the allocation
+        std::size_t align = 0;             // its alignment
+
+        std::size_t capacity() const noexcept { return mask + (slots != nullptr); }
+        void prefetch(std::size_t hash) const noexcept {
+            // The home slot's first and last byte (it can span two cache lines).
+            const auto* home = reinterpret_cast<const char*>(slots + (hash & mask));
+            __builtin_prefetch(home);
+            __builtin_prefetch(home + sizeof(CheckoutSession) - 1);
+        }
+        CheckoutSession* probe(const Uuid& id, std::size_t hash, std::uint8_t tag) const noexcept {
+            std::size_t i = hash & mask;
+            for (;;) {
+                const std::uint8_t c = ctrl[i];
+                if (c == tag && slots[i].id == id) return slots + i;
+                if (c == kEmpty) return nullptr;
+                i = (i + 1) & mask;
+            }
+        }
+        // Index of the first empty slot on the probe sequence of this hash
+        // (there must be one).
+        std::size_t free_slot(std::size_t hash) const noexcept {
+            std::size_t i = hash & mask;
+            while (ctrl[i] != kEmpty) i = (i + 1) & mask;
+            return i;
+        }
+    };
+
+    // Marks an old slot whose record has moved to the new table.
+    static constexpr std::uint8_t kMoved = 1;
+
     CheckoutSession* lookup(const Uuid& id) const noexcept {
-        if (slots_ == nullptr) return nullptr;
+        if (cur_.slots == nullptr) return nullptr;
         const std::size_t hash = hash_(id);
         const std::uint8_t tag = tag_of(hash);
-        std::size_t i = hash & mask_;
-        // Prefetch the home slot's first and last byte (it can span two cache
-        // lines), so those misses overlap with the read of its control byte.
-        const auto* home = reinterpret_cast<const char*>(slots_ + i);
-        __builtin_prefetch(home);
-        __builtin_prefetch(home + sizeof(CheckoutSession) - 1);
-        for (;;) {
-            const std::uint8_t c = ctrl_[i];
-            if (c == tag && slots_[i].id == id) return slots_ + i;
-            if (c == kEmpty) return nullptr;
-            i = (i + 1) & mask_;
-        }
-    }
-
-    // Index of the first empty slot on the probe sequence of this hash (the
-    // table must have one).
-    std::size_t free_slot(std::size_t hash) const noexcept {
-        std::size_t i = hash & mask_;
-        while (ctrl_[i] != kEmpty) i = (i + 1) & mask_;
-        return i;
+        // Prefetch before reading any control byte, so the slots' misses
+        // overlap with the control bytes'.
+        cur_.prefetch(hash);
+        if (old_.slots != nullptr) old_.prefetch(hash);
+        if (CheckoutSession* found = cur_.probe(id, hash, tag)) return found;
+        return old_.slots != nullptr ? old_.probe(id, hash, tag) : nullptr;
     }
 
     bool full() const noexcept { return (size_ + 1) * 20 > capacity() * 17; }  // past 85% with one more
     // Doubles the capacity; false when the memory cannot be had, and then the
-    // table is unchanged (it allocates first; the moves cannot fail).
+    // table is unchanged (it allocates first; moving records cannot fail).
     bool grow() noexcept;
+    // Moves the records of the next few old slots into the new table, and
+    // releases the old table once it is drained.
+    void migrate_step() noexcept;
+    // Puts a record into the new table's first free slot on its probe sequence.
+    CheckoutSession* place(CheckoutSession&& record, std::size_t hash) noexcept;
 
     SeededHash hash_;
-    CheckoutSession* slots_ = nullptr;  // capacity slots, constructed where ctrl_ is not kEmpty
-    std::uint8_t* ctrl_ = nullptr;      // capacity control bytes, right after the slots
-    std::size_t mask_ = 0;              // capacity - 1
-    std::size_t size_ = 0;
-    std::size_t bytes_ = 0;             // size of the allocation
-    std::size_t align_ = 0;             // its alignment
+    Slots cur_;                // where new records go
+    Slots old_;                // the slots before the last doubling, until drained
+    std::size_t cursor_ = 0;   // the next old slot to move
+    std::size_t size_ = 0;     // records in both
 };
 
 }  // namespace corvane::detail

@@ -430,10 +430,23 @@ void test_session_table() {
         CHECK(table.empty());
         CHECK(table.find(table_record(1, 0).id) == nullptr);  // no allocation yet
         const std::size_t n = 20000;
+        bool seen_growing = false, found_while_growing = true;
         for (std::size_t i = 0; i < n; ++i) {
             table.insert_or_assign(table_record(i, i % 6));
             CHECK(table.size() * 20 <= table.capacity() * 17);
+            if (table.growing()) {
+                // Records in either table stay reachable while a growth drains.
+                seen_growing = true;
+                for (const std::size_t k : {std::size_t{0}, i / 3, i / 2, i}) {
+                    const CheckoutSession* s = table.find(table_record(k, 0).id);
+                    found_while_growing = found_while_growing && s != nullptr &&
+                                          s->created_at.seconds == static_cast<std::int64_t>(k);
+                }
+            }
         }
+        CHECK(seen_growing);
+        CHECK(found_while_growing);
+        CHECK(!table.growing());  // drained long before the next doubling
         CHECK_EQ(table.size(), n);
         bool all_found = true;
         for (std::size_t i = 0; i < n; ++i) {
