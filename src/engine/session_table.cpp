@@ -21,8 +21,10 @@ static_assert(std::is_nothrow_move_constructible_v<CheckoutSession> &&
 
 constexpr std::size_t kMinCapacity = 64;
 constexpr std::size_t kCacheLine = 64;
-// From this size on the table is placed on 2 MiB boundaries and offered to the
-// kernel for transparent huge pages.
+// From this size on the table is mapped from the kernel directly, and a
+// draining old table hands its memory back 2 MiB at a time. (It is not offered for
+// transparent huge pages: where the kernel compacts memory to fault one in, a
+// single fault can stall an insert for tens of milliseconds.)
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHugeFrom = 2 * kHugePage;
 
@@ -38,21 +40,34 @@ struct Block {
 
 Block allocate(std::size_t capacity) noexcept {
     const std::size_t wanted = capacity * (sizeof(CheckoutSession) + 1);
-    const bool huge = wanted >= kHugeFrom;
-    Block block{nullptr, huge ? round_up(wanted, kHugePage) : round_up(wanted, kCacheLine),
-                huge ? kHugePage : kCacheLine};
+#if defined(__linux__)
+    if (wanted >= kHugeFrom) {
+        // Fresh anonymous pages read as zero, so the control bytes need no
+        // clearing pass (one that would stall this insert for milliseconds);
+        // the pages are faulted in as records arrive.
+        Block block{nullptr, round_up(wanted, kHugePage), kHugePage};
+        void* memory = ::mmap(nullptr, block.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory != MAP_FAILED) block.memory = memory;
+        return block;
+    }
+#endif
+    Block block{nullptr, round_up(wanted, kCacheLine), kCacheLine};
     block.memory = ::operator new(block.bytes, std::align_val_t{block.align}, std::nothrow);
     if (block.memory == nullptr) return block;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only a hint: without huge pages the table works the same, a bit slower.
-    if (huge) (void)::madvise(block.memory, block.bytes, MADV_HUGEPAGE);
-#endif
     std::memset(static_cast<char*>(block.memory) + capacity * sizeof(CheckoutSession), 0, capacity);
     return block;
 }
 
-void release(void* memory, std::size_t align) noexcept {
-    if (memory != nullptr) ::operator delete(memory, std::align_val_t{align});
+void release(void* memory, std::size_t bytes, std::size_t align) noexcept {
+    if (memory == nullptr) return;
+#if defined(__linux__)
+    if (align == kHugePage) {
+        (void)::munmap(memory, bytes);
+        return;
+    }
+#endif
+    (void)bytes;
+    ::operator delete(memory, std::align_val_t{align});
 }
 
 }  // namespace
@@ -69,7 +84,7 @@ SessionTable::~SessionTable() {
         for (std::size_t i = 0; i <= table->mask; ++i) {
             if (table->ctrl[i] & 0x80) std::destroy_at(table->slots + i);
         }
-        release(table->slots, table->align);
+        release(table->slots, table->bytes, table->align);
     }
 }
 
@@ -90,10 +105,25 @@ void SessionTable::migrate_step() noexcept {
         old_.ctrl[cursor_] = kMoved;
     }
     if (cursor_ == old_.capacity()) {
-        release(old_.slots, old_.align);
+        release(old_.slots, old_.bytes, old_.align);
         old_ = Slots{};
         cursor_ = 0;
+        returned_ = 0;
+        return;
     }
+#if defined(__linux__)
+    // Hand back the slots already drained, so that the final release has little
+    // left to unmap (unmapping a large table at once takes milliseconds) and the
+    // two tables are not both fully resident. Drained slots are never read
+    // again: their control bytes say they moved.
+    if (old_.align == kHugePage) {
+        const std::size_t drained = cursor_ * sizeof(CheckoutSession) / kHugePage * kHugePage;
+        if (drained > returned_) {
+            (void)::madvise(reinterpret_cast<char*>(old_.slots) + returned_, drained - returned_, MADV_DONTNEED);
+            returned_ = drained;
+        }
+    }
+#endif
 }
 
 bool SessionTable::grow() noexcept {

@@ -21,9 +21,7 @@
 //
 // A lookup computes the home slot from the hash and prefetches the slot's first
 // and last byte (a slot can span two cache lines) before it reads the control
-// byte, so the slot's misses overlap with the control byte's. Large tables
-// ask the kernel for transparent huge pages, which keeps the page walks of a
-// random lookup out of the way.
+// byte, so the slot's misses overlap with the control byte's.
 #pragma once
 
 #include <cstddef>
@@ -187,6 +185,7 @@ private:
     Slots cur_;                // where new records go
     Slots old_;                // the slots before the last doubling, until drained
     std::size_t cursor_ = 0;   // the next old slot to move
+    std::size_t returned_ = 0; // bytes of old slots handed back to the system
     std::size_t size_ = 0;     // records in both
 };
 
