@@ -32,55 +32,28 @@
 
 namespace corvane::detail {
 
-// SipHash with C compression and D finalisation rounds over a 128-bit key
-// (k0 holds key bytes 0..7, k1 bytes 8..15, both little-endian).
-template <int C, int D>
-std::uint64_t sip_hash(std::uint64_t k0, std::uint64_t k1, const void* data, std::size_t len) noexcept {
-    auto rotl = [](std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
-    auto load_le = [](const unsigned char* p) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v;
-    };
-    std::uint64_t v0 = k0 ^ 0x736f6d6570736575ULL;
-    std::uint64_t v1 = k1 ^ 0x646f72616e646f6dULL;
-    std::uint64_t v2 = k0 ^ 0x6c7967656e657261ULL;
-    std::uint64_t v3 = k1 ^ 0x7465646279746573ULL;
-    auto round = [&] {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
-    };
-    const auto* p = static_cast<const unsigned char*>(data);
-    const std::size_t full = len & ~std::size_t{7};
-    for (std::size_t i = 0; i < full; i += 8) {
-        const std::uint64_t m = load_le(p + i);
-        v3 ^= m;
-        for (int r = 0; r < C; ++r) round();
-        v0 ^= m;
-    }
-    std::uint64_t last = static_cast<std::uint64_t>(len) << 56;
-    for (std::size_t i = full; i < len; ++i) {
-        last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - full));
-    }
-    v3 ^= last;
-    for (int r = 0; r < C; ++r) round();
-    v0 ^= last;
-    v2 ^= 0xff;
-    for (int r = 0; r < D; ++r) round();
-    return v0 ^ v1 ^ v2 ^ v3;
-}
-
-// SipHash-1-3 of a session identifier under the store's random key.
+// The hash of a session identifier under the store's random key.
+//
+// Every stored identifier comes from the operating system's random source (no
+// caller chooses one), so its bits are already uniform and nobody can flood a
+// probe sequence: a lookup with a chosen text only walks a chain that random
+// keys made. What the hash must still do is spread identifiers that are not
+// random (the version and variant bits, or the counted ones of a unit test)
+// over the whole word, and differ from process to process, so a keyed
+// multiply-xorshift mix of the two halves serves instead of a keyed PRF.
 struct SeededHash {
     std::uint64_t k0 = 0;
     std::uint64_t k1 = 0;
     std::size_t operator()(const Uuid& id) const noexcept {
-        return static_cast<std::size_t>(sip_hash<1, 3>(k0, k1, id.bytes.data(), id.bytes.size()));
+        std::uint64_t lo, hi;
+        std::memcpy(&lo, id.bytes.data(), 8);
+        std::memcpy(&hi, id.bytes.data() + 8, 8);
+        std::uint64_t x = (lo ^ k0) * 0x9e3779b97f4a7c15ULL;
+        x ^= hi ^ k1;
+        x ^= x >> 32;
+        x *= 0xd6e8feb86659fd93ULL;
+        x ^= x >> 32;
+        return static_cast<std::size_t>(x);
     }
 };
 
