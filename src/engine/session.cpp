@@ -4,6 +4,10 @@
 
 #include <time.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cerrno>
 #include <atomic>
 #include <cstring>
@@ -61,9 +65,6 @@ std::string Uuid::str() const {
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
 // Eight characters as a little-endian word: the first one in the low byte.
 std::uint64_t load_le8(const char* p) noexcept {
     std::uint64_t v;
@@ -85,6 +86,10 @@ std::uint64_t load_le4x2(const char* a, const char* b) noexcept {
 #endif
     return std::uint64_t{lo} | (std::uint64_t{hi} << 32);
 }
+
+#if !defined(__SSE2__)
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
 // High bit of every byte of w (all below 0x80) that lies in [lo, hi]. No byte
 // carries into the next: each sum stays below 0x100.
@@ -116,6 +121,8 @@ void store_le4(std::uint8_t* out, std::uint32_t v) noexcept {
     std::memcpy(out, &v, 4);
 }
 
+#endif
+
 }  // namespace
 
 std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
@@ -124,17 +131,47 @@ std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
     if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return std::nullopt;
     // The 32 digits as four words of eight: 0..7, 9..12 with 14..17, 19..22
     // with 24..27, and 28..35.
-    std::uint64_t bad = 0;
-    const std::uint32_t a = decode_hex8(load_le8(p), bad);
-    const std::uint32_t b = decode_hex8(load_le4x2(p + 9, p + 14), bad);
-    const std::uint32_t c = decode_hex8(load_le4x2(p + 19, p + 24), bad);
-    const std::uint32_t d = decode_hex8(load_le8(p + 28), bad);
-    if (bad != 0) return std::nullopt;
+    const std::uint64_t w0 = load_le8(p);
+    const std::uint64_t w1 = load_le4x2(p + 9, p + 14);
+    const std::uint64_t w2 = load_le4x2(p + 19, p + 24);
+    const std::uint64_t w3 = load_le8(p + 28);
     Uuid id;
+#if defined(__SSE2__)
+    // Two words to a register: every digit checked and decoded at once, and
+    // the digit pairs packed into the sixteen bytes in one step.
+    const __m128i lo = _mm_set_epi64x(static_cast<long long>(w1), static_cast<long long>(w0));
+    const __m128i hi = _mm_set_epi64x(static_cast<long long>(w3), static_cast<long long>(w2));
+    auto in = [](__m128i v, char first, char last) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(first - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(last + 1))));
+    };
+    // Bytes of 0x80 and above compare as negative, so they are in neither range.
+    const __m128i letters_lo = in(lo, 'a', 'f'), letters_hi = in(hi, 'a', 'f');
+    const int ok = _mm_movemask_epi8(_mm_or_si128(in(lo, '0', '9'), letters_lo)) &
+                   _mm_movemask_epi8(_mm_or_si128(in(hi, '0', '9'), letters_hi));
+    if (ok != 0xffff) return std::nullopt;
+    // A digit's value is its low four bits, plus nine for a letter; each
+    // 16-bit lane then holds one pair, the first digit above the second.
+    auto pairs = [](__m128i v, __m128i letters) {
+        const __m128i values = _mm_add_epi8(_mm_and_si128(v, _mm_set1_epi8(0x0f)),
+                                            _mm_and_si128(letters, _mm_set1_epi8(9)));
+        return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(values, _mm_set1_epi16(0x00ff)), 4),
+                            _mm_srli_epi16(values, 8));
+    };
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(id.bytes.data()),
+                     _mm_packus_epi16(pairs(lo, letters_lo), pairs(hi, letters_hi)));
+#else
+    std::uint64_t bad = 0;
+    const std::uint32_t a = decode_hex8(w0, bad);
+    const std::uint32_t b = decode_hex8(w1, bad);
+    const std::uint32_t c = decode_hex8(w2, bad);
+    const std::uint32_t d = decode_hex8(w3, bad);
+    if (bad != 0) return std::nullopt;
     store_le4(id.bytes.data(), a);
     store_le4(id.bytes.data() + 4, b);
     store_le4(id.bytes.data() + 8, c);
     store_le4(id.bytes.data() + 12, d);
+#endif
     return id;
 }
 

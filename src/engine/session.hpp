@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +33,15 @@ struct Uuid {
     // "could not retrieve random bytes for uuid: ..." when the source fails.
     static Uuid random();
 
-    friend bool operator==(const Uuid&, const Uuid&) = default;
+    // Two word compares, where the defaulted comparison would call memcmp.
+    friend bool operator==(const Uuid& a, const Uuid& b) noexcept {
+        std::uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a.bytes.data(), 8);
+        std::memcpy(&a1, a.bytes.data() + 8, 8);
+        std::memcpy(&b0, b.bytes.data(), 8);
+        std::memcpy(&b1, b.bytes.data() + 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
 };
 
 struct Timestamp {

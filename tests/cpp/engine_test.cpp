@@ -345,6 +345,28 @@ void test_uuid() {
         CHECK(!Uuid::parse(bad));
     }
     CHECK(Uuid::parse(good));
+    // Every identifier reads back as itself, and one character off anywhere
+    // (just outside either digit range, upper case, a high byte, a hyphen
+    // moved) makes it no identifier.
+    bool round_trips = true, all_refused = true;
+    for (int n = 0; n < 200; ++n) {
+        const Uuid id = Uuid::random();
+        const std::string text = id.str();
+        const std::optional<Uuid> back = Uuid::parse(text);
+        round_trips = round_trips && back && *back == id;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            for (const char c : {'/', ':', '`', 'g', 'A', 'F', '\x80', '\xff', '\0', '-', '0'}) {
+                if (c == text[i]) continue;
+                std::string bad = text;
+                bad[i] = c;
+                const bool hyphen_at = i == 8 || i == 13 || i == 18 || i == 23;
+                if (!hyphen_at && c == '0') continue;  // still a digit
+                all_refused = all_refused && !Uuid::parse(bad);
+            }
+        }
+    }
+    CHECK(round_trips);
+    CHECK(all_refused);
 }
 
 void test_seeded_hash() {
