@@ -355,33 +355,15 @@ class Address:
         email: Optional[str] = None,
     ) -> None:
         t = _Arg.opt_text
-        if name is not None and type(name) is not str:
-            name = t("name", name)
-        if line1 is not None and type(line1) is not str:
-            line1 = t("line1", line1)
-        if line2 is not None and type(line2) is not str:
-            line2 = t("line2", line2)
-        if city is not None and type(city) is not str:
-            city = t("city", city)
-        if region is not None and type(region) is not str:
-            region = t("region", region)
-        if postal_code is not None and type(postal_code) is not str:
-            postal_code = t("postal_code", postal_code)
-        if country is not None and type(country) is not str:
-            country = t("country", country)
-        if phone is not None and type(phone) is not str:
-            phone = t("phone", phone)
-        if email is not None and type(email) is not str:
-            email = t("email", email)
-        self._name = name
-        self._line1 = line1
-        self._line2 = line2
-        self._city = city
-        self._region = region
-        self._postal_code = postal_code
-        self._country = country
-        self._phone = phone
-        self._email = email
+        self._name = t("name", name)
+        self._line1 = t("line1", line1)
+        self._line2 = t("line2", line2)
+        self._city = t("city", city)
+        self._region = t("region", region)
+        self._postal_code = t("postal_code", postal_code)
+        self._country = t("country", country)
+        self._phone = t("phone", phone)
+        self._email = t("email", email)
 
     @property
     def name(self) -> Optional[str]:
@@ -875,6 +857,7 @@ class CheckoutSession:
 
 
 def _snapshot(state: tuple) -> CheckoutSession:
+    # create, get and update spell these three lines out: a call costs more.
     s: CheckoutSession = _new(CheckoutSession)
     s._s = state
     return s
@@ -920,9 +903,7 @@ class CheckoutSessionWithOrder:
 
     @property
     def session(self) -> CheckoutSession:
-        s: CheckoutSession = _new(CheckoutSession)
-        s._s = self._session
-        return s
+        return _snapshot(self._session)
 
     @property
     def order(self) -> Order:
@@ -1090,13 +1071,9 @@ def _convert_items(items: object) -> list[Tuple[str, int]]:
 def _customer_state(customer: object) -> tuple:
     if type(customer) is not Customer and not isinstance(customer, Customer):
         raise _prefixed("customer", _conversion_error(customer, "Customer"))
-    b = customer._billing_address  # type: ignore[attr-defined]
-    s = customer._shipping_address  # type: ignore[attr-defined]
     return (
-        None if b is None else (b._name, b._line1, b._line2, b._city, b._region,
-                                b._postal_code, b._country, b._phone, b._email),
-        None if s is None else (s._name, s._line1, s._line2, s._city, s._region,
-                                s._postal_code, s._country, s._phone, s._email),
+        _address_state(customer._billing_address),  # type: ignore[attr-defined]
+        _address_state(customer._shipping_address),  # type: ignore[attr-defined]
     )
 
 
@@ -1235,6 +1212,4 @@ class AcpClient:
             except BaseException:
                 _poisoned = True
                 raise
-        s: CheckoutSession = _new(CheckoutSession)
-        s._s = state
-        return s
+        return _snapshot(state)
