@@ -1,30 +1,40 @@
 """Pure-Python implementation of the checkout client API.
 
 This is the comparison baseline for the benchmarks: the same classes, the same
-constructor and setter checks, the same catalog, totals rule, lifecycle and error
-messages as ``corvane_acp_native``, written the way a careful Python developer
-would write them (``__slots__`` records, a module-level dict store guarded by a
-``threading.Lock``, deep copies wherever the native module hands out a copy).
+constructor and setter checks, the same catalog, totals rule, lifecycle, error
+messages, identifier and timestamp formats as ``corvane_acp_native``, written
+for speed the way a careful Python developer would write it.
 
-It is meant to be honest, not deliberately slow: cheap fast paths are taken where
-a Python developer would take them (``type(x) is int``), but no check is skipped.
-Strings are immutable in Python, so "copying" a text field shares the str object;
-every record-typed value is copied as a new object.
+Every check is kept and every copy is observable exactly as in the native
+module: constructors and setters copy what they are given, every getter of a
+record-typed field returns a new object, every client call returns a new
+snapshot object that never changes afterwards, and nothing Python holds can
+reach the store. What is not copied is what nobody can change: the store keeps
+each session as a tree of tuples that is replaced, never modified, so a
+snapshot shares it instead of copying it, and builds record objects only when
+a getter asks for one.
+
+The fast paths are plain Python: ``__slots__`` records built with
+``object.__new__``, ``type(x) is ...`` tests ahead of the general conversions
+(which give the same result and the same errors), a cached text for the
+current second of the clock, and one hex conversion of 16 random bytes per
+identifier.
 
 Differences that are inherent to Python and deliberately not imitated:
 argument-binding messages come from the interpreter ("__init__() missing ..."),
 assigning to a read-only attribute raises the interpreter's property error,
-timestamps carry microseconds (``datetime.isoformat``), and texts holding lone
-surrogates are stored rather than refused.
+and texts holding lone surrogates are stored rather than refused.
 """
 
 from __future__ import annotations
 
 import threading
-import uuid
 from collections.abc import Sequence
-from datetime import datetime, timezone
 from operator import index as _index
+from os import urandom as _urandom
+from time import gmtime as _gmtime
+from time import strftime as _strftime
+from time import time_ns as _time_ns
 from typing import NoReturn, Optional, Tuple
 
 __all__ = [
@@ -95,12 +105,6 @@ def _to_text(value: object) -> str:
     if isinstance(value, str):
         return str.__str__(value)  # a plain str copy of a str subclass
     raise _conversion_error(value, "PyString")
-
-
-def _to_opt_text(value: object) -> Optional[str]:
-    if value is None:
-        return None
-    return _to_text(value)
 
 
 def _wrap64(x: int) -> int:
@@ -198,7 +202,9 @@ class Money:
 
     @currency.setter
     def currency(self, value: str) -> None:
-        self._currency = _to_text(value)
+        if type(value) is not str:
+            value = _to_text(value)
+        self._currency = value
 
     @currency.deleter
     def currency(self) -> NoReturn:
@@ -365,7 +371,9 @@ class Address:
 
     @name.setter
     def name(self, value: Optional[str]) -> None:
-        self._name = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._name = value
 
     @name.deleter
     def name(self) -> NoReturn:
@@ -377,7 +385,9 @@ class Address:
 
     @line1.setter
     def line1(self, value: Optional[str]) -> None:
-        self._line1 = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._line1 = value
 
     @line1.deleter
     def line1(self) -> NoReturn:
@@ -389,7 +399,9 @@ class Address:
 
     @line2.setter
     def line2(self, value: Optional[str]) -> None:
-        self._line2 = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._line2 = value
 
     @line2.deleter
     def line2(self) -> NoReturn:
@@ -401,7 +413,9 @@ class Address:
 
     @city.setter
     def city(self, value: Optional[str]) -> None:
-        self._city = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._city = value
 
     @city.deleter
     def city(self) -> NoReturn:
@@ -413,7 +427,9 @@ class Address:
 
     @region.setter
     def region(self, value: Optional[str]) -> None:
-        self._region = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._region = value
 
     @region.deleter
     def region(self) -> NoReturn:
@@ -425,7 +441,9 @@ class Address:
 
     @postal_code.setter
     def postal_code(self, value: Optional[str]) -> None:
-        self._postal_code = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._postal_code = value
 
     @postal_code.deleter
     def postal_code(self) -> NoReturn:
@@ -437,7 +455,9 @@ class Address:
 
     @country.setter
     def country(self, value: Optional[str]) -> None:
-        self._country = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._country = value
 
     @country.deleter
     def country(self) -> NoReturn:
@@ -449,7 +469,9 @@ class Address:
 
     @phone.setter
     def phone(self, value: Optional[str]) -> None:
-        self._phone = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._phone = value
 
     @phone.deleter
     def phone(self) -> NoReturn:
@@ -461,7 +483,9 @@ class Address:
 
     @email.setter
     def email(self, value: Optional[str]) -> None:
-        self._email = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._email = value
 
     @email.deleter
     def email(self) -> NoReturn:
@@ -571,7 +595,9 @@ class RequestItem:
 
     @id.setter
     def id(self, value: str) -> None:
-        self._id = _to_text(value)
+        if type(value) is not str:
+            value = _to_text(value)
+        self._id = value
 
     @id.deleter
     def id(self) -> NoReturn:
@@ -619,7 +645,9 @@ class LineItem:
 
     @id.setter
     def id(self, value: str) -> None:
-        self._id = _to_text(value)
+        if type(value) is not str:
+            value = _to_text(value)
+        self._id = value
 
     @id.deleter
     def id(self) -> NoReturn:
@@ -631,7 +659,9 @@ class LineItem:
 
     @title.setter
     def title(self, value: str) -> None:
-        self._title = _to_text(value)
+        if type(value) is not str:
+            value = _to_text(value)
+        self._title = value
 
     @title.deleter
     def title(self) -> NoReturn:
@@ -643,7 +673,9 @@ class LineItem:
 
     @quantity.setter
     def quantity(self, value: int) -> None:
-        self._quantity = _to_i32(value)
+        if type(value) is not int or value < _I32_MIN or value > _I32_MAX:
+            value = _to_i32(value)
+        self._quantity = value
 
     @quantity.deleter
     def quantity(self) -> NoReturn:
@@ -667,7 +699,9 @@ class LineItem:
 
     @variant_id.setter
     def variant_id(self, value: Optional[str]) -> None:
-        self._variant_id = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._variant_id = value
 
     @variant_id.deleter
     def variant_id(self) -> NoReturn:
@@ -679,7 +713,9 @@ class LineItem:
 
     @sku.setter
     def sku(self, value: Optional[str]) -> None:
-        self._sku = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._sku = value
 
     @sku.deleter
     def sku(self) -> NoReturn:
@@ -691,7 +727,9 @@ class LineItem:
 
     @image_url.setter
     def image_url(self, value: Optional[str]) -> None:
-        self._image_url = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._image_url = value
 
     @image_url.deleter
     def image_url(self) -> NoReturn:
@@ -713,77 +751,116 @@ class LineItem:
 
 
 # ---------------------------------------------------------------------------
+# Stored state
+# ---------------------------------------------------------------------------
+#
+# The store keeps every session as a tree of plain tuples, built once and
+# never changed: an update builds a new state and puts it in the store in
+# place of the old one. A state never reaches Python code: every getter builds
+# new record objects from it, so a snapshot and the store can share one state
+# and still behave as independent copies.
+#
+#   session  (id, status, lines, totals, customer, created_at, updated_at)
+#   lines    a tuple of lines, each (product_id, quantity, catalog entry)
+#   totals   (subtotal, tax, shipping, discount, grand_total), all in _CURRENCY
+#   customer (billing, shipping), each None or an address:
+#   address  (name, line1, line2, city, region, postal_code, country, phone, email)
+#   order    (id, checkout_session_id, status, permalink_url)
+
+_new = object.__new__
+_CURRENCY = "USD"
+
+
+def _line_item(line: tuple) -> LineItem:
+    li: LineItem = _new(LineItem)
+    li._id, li._quantity, entry = line
+    li._title, price, li._variant_id, li._sku, li._image_url = entry
+    li._unit_price = _money(price, _CURRENCY)
+    return li
+
+
+def _totals_record(totals: tuple) -> Totals:
+    t: Totals = _new(Totals)
+    t._subtotal = _money(totals[0], _CURRENCY)
+    t._tax = _money(totals[1], _CURRENCY)
+    t._shipping = _money(totals[2], _CURRENCY)
+    t._discount = _money(totals[3], _CURRENCY)
+    t._grand_total = _money(totals[4], _CURRENCY)
+    return t
+
+
+def _address_state(a: Optional[Address]) -> Optional[tuple]:
+    if a is None:
+        return None
+    return (a._name, a._line1, a._line2, a._city, a._region, a._postal_code,
+            a._country, a._phone, a._email)
+
+
+def _address_record(state: Optional[tuple]) -> Optional[Address]:
+    if state is None:
+        return None
+    a: Address = _new(Address)
+    (a._name, a._line1, a._line2, a._city, a._region, a._postal_code,
+     a._country, a._phone, a._email) = state
+    return a
+
+
+# ---------------------------------------------------------------------------
 # Checkout session, order, completion result, payment request
 # ---------------------------------------------------------------------------
 
 
 class CheckoutSession:
-    __slots__ = (
-        "_id",
-        "_status",
-        "_items",
-        "_totals",
-        "_customer",
-        "_created_at",
-        "_updated_at",
-    )
+    __slots__ = ("_s",)
 
-    _id: str
-    _status: str
-    _items: list[LineItem]
-    _totals: Totals
-    _customer: Optional[Customer]
-    _created_at: str
-    _updated_at: str
+    _s: tuple
 
     __init__ = _no_constructor
 
     @property
     def id(self) -> str:
-        return self._id
+        return self._s[0]
 
     @property
     def status(self) -> str:
-        return self._status
+        return self._s[1]
 
     @property
     def items(self) -> list[LineItem]:
-        return [li._copy() for li in self._items]
+        return [_line_item(line) for line in self._s[2]]
 
     @property
     def totals(self) -> Totals:
-        return self._totals._copy()
+        return _totals_record(self._s[3])
 
     @property
     def customer(self) -> Optional[Customer]:
-        c = self._customer
-        return None if c is None else c._copy()
+        state = self._s[4]
+        if state is None:
+            return None
+        c: Customer = _new(Customer)
+        c._billing_address = _address_record(state[0])
+        c._shipping_address = _address_record(state[1])
+        return c
 
     @property
     def created_at(self) -> str:
-        return self._created_at
+        return self._s[5]
 
     @property
     def updated_at(self) -> str:
-        return self._updated_at
+        return self._s[6]
 
     def __repr__(self) -> str:
-        return (
-            f"CheckoutSession(id='{self._id}', status='{self._status}', "
-            f"items={len(self._items)})"
-        )
+        s = self._s
+        return f"CheckoutSession(id='{s[0]}', status='{s[1]}', items={len(s[2])})"
 
-    def _copy(self) -> CheckoutSession:
-        s: CheckoutSession = object.__new__(CheckoutSession)
-        s._id = self._id
-        s._status = self._status
-        s._items = [li._copy() for li in self._items]
-        s._totals = self._totals._copy()
-        c = self._customer
-        s._customer = None if c is None else c._copy()
-        s._created_at = self._created_at
-        s._updated_at = self._updated_at
-        return s
+
+def _snapshot(state: tuple) -> CheckoutSession:
+    # create, get and update spell these three lines out: a call costs more.
+    s: CheckoutSession = _new(CheckoutSession)
+    s._s = state
+    return s
 
 
 class Order:
@@ -815,30 +892,24 @@ class Order:
     def __repr__(self) -> str:
         return f"Order(id='{self._id}', status='{self._status}')"
 
-    def _copy(self) -> Order:
-        o: Order = object.__new__(Order)
-        o._id = self._id
-        o._checkout_session_id = self._checkout_session_id
-        o._status = self._status
-        o._permalink_url = self._permalink_url
-        return o
-
 
 class CheckoutSessionWithOrder:
     __slots__ = ("_session", "_order")
 
-    _session: CheckoutSession
-    _order: Order
+    _session: tuple
+    _order: tuple
 
     __init__ = _no_constructor
 
     @property
     def session(self) -> CheckoutSession:
-        return self._session._copy()
+        return _snapshot(self._session)
 
     @property
     def order(self) -> Order:
-        return self._order._copy()
+        o: Order = _new(Order)
+        o._id, o._checkout_session_id, o._status, o._permalink_url = self._order
+        return o
 
 
 class PaymentRequest:
@@ -861,7 +932,9 @@ class PaymentRequest:
 
     @delegated_token.setter
     def delegated_token(self, value: Optional[str]) -> None:
-        self._delegated_token = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._delegated_token = value
 
     @delegated_token.deleter
     def delegated_token(self) -> NoReturn:
@@ -873,7 +946,9 @@ class PaymentRequest:
 
     @method.setter
     def method(self, value: Optional[str]) -> None:
-        self._method = _to_opt_text(value)
+        if value is not None and type(value) is not str:
+            value = _to_text(value)
+        self._method = value
 
     @method.deleter
     def method(self) -> NoReturn:
@@ -884,14 +959,13 @@ class PaymentRequest:
 # Catalog and pricing
 # ---------------------------------------------------------------------------
 
-_CURRENCY = "USD"
 _IMAGE_BASE = "https://images.corvane.example/"
 _ORDER_BASE = "https://orders.corvane.example/"
 _TAX_RATE = 0.0875
 _SHIPPING_FEE = 999
 _FREE_SHIPPING_ABOVE = 10000
 
-# id -> (title, unit price in cents, variant id, sku, image url)
+# id -> (title, unit price in cents, variant id, sku, image url): the tail of a line
 _CATALOG: dict[str, Tuple[str, int, str, str, str]] = {
     "prod_laptop_001": ('MacBook Pro 14"', 199900, "var_001", "MBP14-M3", _IMAGE_BASE + "mbp14.jpg"),
     "prod_mouse_002": ("Magic Mouse", 9900, "var_002", "MM-WHITE", _IMAGE_BASE + "mouse.jpg"),
@@ -905,39 +979,26 @@ _CATALOG: dict[str, Tuple[str, int, str, str, str]] = {
 }
 
 
-def _price(requests: list[Tuple[str, int]]) -> list[LineItem]:
-    lines: list[LineItem] = []
+def _price(requests: list[Tuple[str, int]]) -> Tuple[tuple, tuple]:
+    """The priced lines of the requested items and their totals."""
+    catalog = _CATALOG
+    lines = []
+    subtotal = 0
     for product_id, quantity in requests:
-        entry = _CATALOG.get(product_id)
+        entry = catalog.get(product_id)
         if entry is None:
             raise ValueError("Product not found: " + product_id)
-        title, price, variant_id, sku, image_url = entry
-        li: LineItem = object.__new__(LineItem)
-        li._id = product_id
-        li._title = title
-        li._quantity = quantity
-        li._unit_price = _money(price, _CURRENCY)
-        li._variant_id = variant_id
-        li._sku = sku
-        li._image_url = image_url
-        lines.append(li)
-    return lines
-
-
-def _totals_of(lines: list[LineItem]) -> Totals:
-    subtotal = 0
-    for li in lines:
-        subtotal += li._unit_price._amount * li._quantity
-    subtotal = _wrap64(subtotal)
-    tax = int(float(subtotal) * _TAX_RATE)
+        subtotal += entry[1] * quantity
+        lines.append((product_id, quantity, entry))
+    if not _I64_MIN <= subtotal <= _I64_MAX:
+        subtotal = _wrap64(subtotal)
+    tax = int(subtotal * _TAX_RATE)
     shipping = _SHIPPING_FEE if subtotal <= _FREE_SHIPPING_ABOVE else 0
-    t: Totals = object.__new__(Totals)
-    t._subtotal = _money(subtotal, _CURRENCY)
-    t._tax = _money(tax, _CURRENCY)
-    t._shipping = _money(shipping, _CURRENCY)
-    t._discount = _money(0, _CURRENCY)
-    t._grand_total = _money(_wrap64(subtotal + tax + shipping), _CURRENCY)
-    return t
+    grand = subtotal + tax + shipping
+    if not _I64_MIN <= grand <= _I64_MAX:
+        grand = _wrap64(grand)
+    # Tuples of atoms only: the collector stops tracking them, so a big store costs it nothing.
+    return tuple(lines), (subtotal, tax, shipping, 0, grand)
 
 
 # ---------------------------------------------------------------------------
@@ -945,30 +1006,59 @@ def _totals_of(lines: list[LineItem]) -> Totals:
 # ---------------------------------------------------------------------------
 
 # The process-wide store. It only grows; a writer that faults poisons it.
-_store: dict[str, CheckoutSession] = {}
+_store: dict[str, tuple] = {}
 _store_lock = threading.Lock()
 _poisoned = False
 
 _LOCK_FAILED = "Failed to acquire lock"
 
+# RFC 3339 text of the current second up to its ".", recomputed when the second changes.
+_clock_second: Tuple[int, str] = (-1, "")
+
 
 def _now() -> str:
-    return datetime.now(timezone.utc).isoformat()
+    """The current UTC time; the fraction has 0, 3, 6 or 9 digits, the shortest exact."""
+    global _clock_second
+    t = _time_ns()
+    second = t // 1_000_000_000
+    nanos = t - second * 1_000_000_000
+    cached = _clock_second
+    if cached[0] == second:
+        prefix = cached[1]
+    else:
+        prefix = _strftime("%Y-%m-%dT%H:%M:%S.", _gmtime(second))
+        _clock_second = (second, prefix)
+    # Zero-padded digits without a format spec: the digits of 10^k + n after its "1".
+    if nanos % 1000:
+        return prefix + str(nanos + 1_000_000_000)[1:] + "+00:00"
+    if nanos % 1_000_000:
+        return prefix + str(nanos // 1000 + 1_000_000)[1:] + "+00:00"
+    if nanos:
+        return prefix + str(nanos // 1_000_000 + 1000)[1:] + "+00:00"
+    return prefix[:-1] + "+00:00"
+
+
+# The hexadecimal digit of byte 8's high half with the RFC 4122 variant (binary 10xx) applied.
+_VARIANT_DIGIT = {d: "89ab"[int(d, 16) & 3] for d in "0123456789abcdef"}
 
 
 def _new_id() -> str:
-    return str(uuid.uuid4())
+    """A UUID version 4 from 16 bytes of the operating system's random source."""
+    h = _urandom(16).hex()
+    return f"{h[:8]}-{h[8:12]}-4{h[13:16]}-{_VARIANT_DIGIT[h[16]]}{h[17:20]}-{h[20:]}"
 
 
 def _convert_items(items: object) -> list[Tuple[str, int]]:
-    if isinstance(items, str):
-        raise TypeError("argument 'items': Can't extract `str` to `Vec`")
-    if not isinstance(items, (list, tuple)) and not isinstance(items, Sequence):
-        raise _prefixed("items", _conversion_error(items, "Sequence"))
+    tp = type(items)
+    if tp is not list and tp is not tuple:
+        if isinstance(items, str):
+            raise TypeError("argument 'items': Can't extract `str` to `Vec`")
+        if not isinstance(items, (list, tuple)) and not isinstance(items, Sequence):
+            raise _prefixed("items", _conversion_error(items, "Sequence"))
     out: list[Tuple[str, int]] = []
     try:
-        for item in items:
-            if not isinstance(item, RequestItem):
+        for item in items:  # type: ignore[attr-defined]
+            if type(item) is not RequestItem and not isinstance(item, RequestItem):
                 raise _conversion_error(item, "RequestItem")
             out.append((item._id, item._quantity))
     except TypeError as exc:
@@ -978,10 +1068,13 @@ def _convert_items(items: object) -> list[Tuple[str, int]]:
     return out
 
 
-def _session_id_arg(session_id: object) -> str:
-    if type(session_id) is str:
-        return session_id
-    return _Arg.text("session_id", session_id)
+def _customer_state(customer: object) -> tuple:
+    if type(customer) is not Customer and not isinstance(customer, Customer):
+        raise _prefixed("customer", _conversion_error(customer, "Customer"))
+    return (
+        _address_state(customer._billing_address),  # type: ignore[attr-defined]
+        _address_state(customer._shipping_address),  # type: ignore[attr-defined]
+    )
 
 
 class AcpClient:
@@ -996,34 +1089,30 @@ class AcpClient:
         requests = _convert_items(items)
         if not requests:
             raise ValueError("At least one item is required")
-        lines = _price(requests)
+        lines, totals = _price(requests)
         now = _now()
-        totals = _totals_of(lines)
         sid = _new_id()
-        record: CheckoutSession = object.__new__(CheckoutSession)
-        record._id = sid
-        record._status = "not_ready_for_payment"
-        record._items = lines
-        record._totals = totals
-        record._customer = None
-        record._created_at = now
-        record._updated_at = now
-        stored = record._copy()
+        state = (sid, "not_ready_for_payment", lines, totals, None, now, now)
         with _store_lock:
             if _poisoned:
                 raise RuntimeError(_LOCK_FAILED)
-            _store[sid] = stored
-        return record
+            _store[sid] = state
+        s: CheckoutSession = _new(CheckoutSession)
+        s._s = state
+        return s
 
     def get_checkout_session(self, session_id: str) -> CheckoutSession:
-        session_id = _session_id_arg(session_id)
+        if type(session_id) is not str:
+            session_id = _Arg.text("session_id", session_id)
         with _store_lock:
             if _poisoned:
                 raise RuntimeError(_LOCK_FAILED)
-            record = _store.get(session_id)
-            if record is None:
-                raise ValueError("Session not found: " + session_id)
-            return record._copy()
+            state = _store.get(session_id)
+        if state is None:
+            raise ValueError("Session not found: " + session_id)
+        s: CheckoutSession = _new(CheckoutSession)
+        s._s = state
+        return s
 
     def update_checkout_session(
         self,
@@ -1032,54 +1121,59 @@ class AcpClient:
         customer: Optional[Customer] = None,
     ) -> CheckoutSession:
         global _poisoned
-        session_id = _session_id_arg(session_id)
+        if type(session_id) is not str:
+            session_id = _Arg.text("session_id", session_id)
         requests = None if items is None else _convert_items(items)
-        new_customer: Optional[Customer] = None
-        if customer is not None:
-            if not isinstance(customer, Customer):
-                raise _prefixed("customer", _conversion_error(customer, "Customer"))
-            new_customer = customer._copy()
+        new_customer = None if customer is None else _customer_state(customer)
         with _store_lock:
             if _poisoned:
                 raise RuntimeError(_LOCK_FAILED)
-            record = _store.get(session_id)
-            if record is None:
+            state = _store.get(session_id)
+            if state is None:
                 raise ValueError("Session not found: " + session_id)
-            status = record._status
+            status = state[1]
             if status == "completed" or status == "canceled":
                 raise RuntimeError("Cannot update completed or canceled session")
-            lines = None if requests is None else _price(requests)
+            if requests is None:
+                lines = state[2]
+                totals = state[3]
+            else:
+                lines, totals = _price(requests)
             try:
-                now = _now()
-                if lines is not None:
-                    totals = _totals_of(lines)
-                    record._items = lines
-                    record._totals = totals
-                if new_customer is not None:
-                    record._customer = new_customer
-                record._status = "ready_for_payment"
-                record._updated_at = now
-                return record._copy()
+                state = (
+                    state[0],
+                    "ready_for_payment",
+                    lines,
+                    totals,
+                    state[4] if new_customer is None else new_customer,
+                    state[5],
+                    _now(),
+                )
+                _store[session_id] = state
             except BaseException:
                 _poisoned = True
                 raise
+        s: CheckoutSession = _new(CheckoutSession)
+        s._s = state
+        return s
 
     def complete_checkout_session(
         self, session_id: str, payment: PaymentRequest
     ) -> CheckoutSessionWithOrder:
         global _poisoned
-        session_id = _session_id_arg(session_id)
-        if not isinstance(payment, PaymentRequest):
+        if type(session_id) is not str:
+            session_id = _Arg.text("session_id", session_id)
+        if type(payment) is not PaymentRequest and not isinstance(payment, PaymentRequest):
             raise _prefixed("payment", _conversion_error(payment, "PaymentRequest"))
         has_token = payment._delegated_token is not None
         has_method = payment._method is not None
         with _store_lock:
             if _poisoned:
                 raise RuntimeError(_LOCK_FAILED)
-            record = _store.get(session_id)
-            if record is None:
+            state = _store.get(session_id)
+            if state is None:
                 raise ValueError("Session not found: " + session_id)
-            status = record._status
+            status = state[1]
             if status == "completed":
                 raise RuntimeError("Session already completed")
             if status == "canceled":
@@ -1089,38 +1183,33 @@ class AcpClient:
             try:
                 now = _now()
                 order_id = _new_id()
-                record._status = "completed"
-                record._updated_at = now
-                snapshot = record._copy()
+                state = (state[0], "completed", state[2], state[3], state[4], state[5], now)
+                _store[session_id] = state
             except BaseException:
                 _poisoned = True
                 raise
-        order: Order = object.__new__(Order)
-        order._id = order_id
-        order._checkout_session_id = snapshot._id
-        order._status = "placed"
-        order._permalink_url = _ORDER_BASE + snapshot._id
-        result: CheckoutSessionWithOrder = object.__new__(CheckoutSessionWithOrder)
-        result._session = snapshot
-        result._order = order
+        sid = state[0]
+        result: CheckoutSessionWithOrder = _new(CheckoutSessionWithOrder)
+        result._session = state
+        result._order = (order_id, sid, "placed", _ORDER_BASE + sid)
         return result
 
     def cancel_checkout_session(self, session_id: str) -> CheckoutSession:
         global _poisoned
-        session_id = _session_id_arg(session_id)
+        if type(session_id) is not str:
+            session_id = _Arg.text("session_id", session_id)
         with _store_lock:
             if _poisoned:
                 raise RuntimeError(_LOCK_FAILED)
-            record = _store.get(session_id)
-            if record is None:
+            state = _store.get(session_id)
+            if state is None:
                 raise ValueError("Session not found: " + session_id)
-            if record._status == "completed":
+            if state[1] == "completed":
                 raise RuntimeError("Cannot cancel completed session")
             try:
-                now = _now()
-                record._status = "canceled"
-                record._updated_at = now
-                return record._copy()
+                state = (state[0], "canceled", state[2], state[3], state[4], state[5], _now())
+                _store[session_id] = state
             except BaseException:
                 _poisoned = True
                 raise
+        return _snapshot(state)

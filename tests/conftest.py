@@ -114,3 +114,23 @@ def run_py():
         )
 
     return run
+
+
+# The module of the engine's C++ test, once its build has been started.
+_engine_test_module = []
+
+
+@pytest.hookimpl(trylast=True)  # after -k and -m have deselected what they do
+def pytest_collection_modifyitems(items):
+    """Starts building the engine's C++ test at once, when it is going to run,
+    so that it compiles while the Python tests run."""
+    for item in items:
+        if item.name == "test_engine_unit_test":
+            item.module.start_build()
+            _engine_test_module.append(item.module)
+            break
+
+
+def pytest_sessionfinish(session):
+    for module in _engine_test_module:
+        module.stop_build()

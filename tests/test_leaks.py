@@ -628,8 +628,8 @@ def resumed_panic():
         pass
 
 
-print(growth(real_panic, calls=200, warmup=10, full=True))
-print(growth(resumed_panic, calls=200, warmup=10, full=True))
+print(growth(real_panic, calls=600, warmup=10, full=True))
+print(growth(resumed_panic, calls=600, warmup=10, full=True))
 '''
 
 
@@ -646,9 +646,10 @@ def test_panics_and_resumed_panics_keep_nothing():
     lines = proc.stdout.strip().splitlines()
     assert len(lines) == 2, proc.stdout
     # Printing the tracebacks lets some interpreters keep some blocks in their
-    # own caches (up to about 20 seen on 3.13, 55 on 3.14t); a leak per panic
-    # would show as at least one block per call, 200.
-    panic_block_slack = 100
+    # own caches: up to about 20 seen on 3.13, and on 3.14t anything from 2 to
+    # 142 in one process, as many after 200 calls as after 600. A leak per
+    # panic would show as at least one block per call, 600.
+    panic_block_slack = 300
     for line in lines:
         g = eval(line, {})  # a dict of ints printed by the child
         assert g["blocks"] <= panic_block_slack, line

@@ -25,12 +25,18 @@ namespace {
 void bind_keyword(const Params& p, PyObject* key, PyObject* value, PyObject** slots) {
     if (!PyUnicode_Check(key)) throw_conversion_error(key, "PyString");
     Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!text) PyErr_Clear();  // unencodable: no parameter can have that name
+    const char* text;
+    if (PyUnicode_IS_COMPACT_ASCII(key)) {  // every keyword spelt in source is
+        text = static_cast<const char*>(PyUnicode_DATA(key));
+        size = PyUnicode_GET_LENGTH(key);
+    } else {
+        text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!text) PyErr_Clear();  // unencodable: no parameter can have that name
+    }
     if (text) {
         const std::string_view name(text, static_cast<size_t>(size));
         for (Py_ssize_t i = 0; i < p.count; ++i) {
-            if (name != p.names[i]) continue;
+            if (name != p.views[i]) continue;
             if (slots[i]) {
                 throw_error(PyExc_TypeError,
                             std::string(p.display) + " got multiple values for argument '" + std::string(name) + "'");
@@ -79,7 +85,7 @@ void bind_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** sl
     check_missing(p, n, slots);
 }
 
-void bind_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+void bind_keywords(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargs);
     if (n > p.count) too_many(p, n);
     for (Py_ssize_t i = 0; i < p.count; ++i) slots[i] = i < n ? args[i] : nullptr;

@@ -1,6 +1,8 @@
 // Binding call arguments to parameters, with the module's exact messages.
 #pragma once
 
+#include <string_view>
+
 #include "ref.hpp"
 
 namespace corvane::py {
@@ -10,6 +12,7 @@ namespace corvane::py {
 struct Params {
     const char* display;  // "Money.__new__()"
     const char* const* names;
+    const std::string_view* views;  // the same names, with their lengths
     Py_ssize_t count;
     Py_ssize_t required;
 };
@@ -18,6 +21,18 @@ inline constexpr Py_ssize_t kMaxParams = 9;
 
 // Fills slots[0..count) with borrowed references (nullptr where absent).
 void bind_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** slots);
-void bind_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+void bind_keywords(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
+// The common call, every argument given by position and enough of them, binds
+// inline; anything else goes through bind_keywords.
+inline void bind_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargs);
+    if (kwnames == nullptr && n >= p.required && n <= p.count) {
+        for (Py_ssize_t i = 0; i < p.count; ++i) slots[i] = i < n ? args[i] : nullptr;
+        return;
+    }
+    bind_keywords(p, args, nargs, kwnames, slots);
+}
 
 }  // namespace corvane::py

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "errors.hpp"
 
@@ -120,6 +121,14 @@ static_assert(sizeof(long) == sizeof(std::int64_t), "the module assumes an LP64 
 inline PyObject* new_int(std::int64_t v) { return must(PyLong_FromLong(static_cast<long>(v))); }
 inline PyObject* new_str(std::string_view s) {
     return must(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+// A new str of n characters that write puts in place; they must all be ASCII
+// (no decoding pass looks at them).
+template <class Write>
+PyObject* new_ascii(std::size_t n, Write&& write) {
+    PyObject* s = must(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    std::forward<Write>(write)(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s)));
+    return s;
 }
 inline PyObject* new_none() { Py_RETURN_NONE; }
 

@@ -96,8 +96,18 @@ PyObject* repr_slot(PyObject* self);
 template <class Rec>
 PyObject* alloc_slot(PyTypeObject* type, Py_ssize_t nitems) {
     static_assert(std::is_nothrow_default_constructible_v<Rec> && std::is_nothrow_move_assignable_v<Rec>);
-    PyObject* obj = PyType_GenericAlloc(type, nitems);
-    if (!obj) return nullptr;
+    PyObject* obj;
+    if (nitems == 0 && !PyType_IS_GC(type)) {
+        // Every field is constructed below, so the memory needs no clearing
+        // (as PyType_GenericAlloc would give it); PyObject_Init sets the
+        // header and takes the reference a heap type's instance holds.
+        obj = static_cast<PyObject*>(PyObject_Malloc(static_cast<size_t>(type->tp_basicsize)));
+        if (!obj) return PyErr_NoMemory();
+        PyObject_Init(obj, type);
+    } else {
+        obj = PyType_GenericAlloc(type, nitems);
+        if (!obj) return nullptr;
+    }
     auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
     new (&o->value) Rec();
     o->borrow = 0;
@@ -443,7 +453,8 @@ struct Constructor {
     using names = ParamNames<Class<Rec>, "__new__", First::keyword, Rest::keyword...>;
     static constexpr std::size_t count = names::count;
     static constexpr std::size_t required = required_count<typename First::type, typename Rest::type...>();
-    static constexpr Params params{names::display.c_str(), names::names.data(), count, required};
+    static constexpr Params params{names::display.c_str(), names::names.data(), names::views.data(), count,
+                                    required};
     // "(amount, currency)"
     static constexpr auto signature =
         made_text<[](auto& out) { write_signature(out, names::views, required, false); }>;
@@ -522,7 +533,8 @@ struct Method {
     using signature = Signature<decltype(Fn)>;
     using names = ParamNames<Class<Rec>, MethodName, Keywords...>;
     static_assert(names::count == signature::count, "one name for each of the function's parameters");
-    static constexpr Params params{names::display.c_str(), names::names.data(), names::count, signature::required};
+    static constexpr Params params{names::display.c_str(), names::names.data(), names::views.data(), names::count,
+                                    signature::required};
     // "get_checkout_session($self, session_id)\n--\n\n"
     static constexpr auto doc = made_text<[](auto& out) {
         out(MethodName.view());

@@ -90,6 +90,16 @@ bool copy_changed(CheckoutSession& out, const CheckoutSession& session, Status s
 
 }  // namespace
 
+Order StoredOrder::value() const {
+    Order order;
+    if (!placed) return order;
+    order.id = id.str();
+    order.checkout_session_id = session_id.str();
+    order.status = "placed";
+    order.permalink_url = join(kOrderBaseUrl, order.checkout_session_id);
+    return order;
+}
+
 CheckoutSession create_session(PricedRequest request) {
     if (request.requested == 0) fail_value("At least one item is required");
     if (request.unknown) fail_value(join("Product not found: ", *request.unknown));
@@ -176,19 +186,9 @@ SessionWithOrder complete_session(std::string_view session_id, const PaymentRequ
     const std::optional<Uuid> key = Uuid::parse(session_id);
     const bool has_payment = payment.delegated_token.has_value() || payment.method.has_value();
 
-    // The order is made before the session is marked: once it is, handing the
-    // order out must not fail. Only a text that parses as an identifier can name
-    // a session, and then it is the session's identifier exactly.
-    Order order;
-    if (key && has_payment) {
-        order.id.assign(Uuid::text_size, '\0');  // its digits are written once it is drawn
-        order.checkout_session_id = session_id;
-        order.permalink_url = join(kOrderBaseUrl, session_id);
-        order.status = "placed";
-    }
-
-    CheckoutSession snapshot;
-    Uuid order_id;
+    // The order is wholly the two identifiers, so once the session is marked,
+    // handing it out cannot fail.
+    SessionWithOrder done;
     const Refusal refusal = Store::instance().write([&](SessionTable& map) {
         CheckoutSession* session = find(map, key);
         if (!session) return Refusal::SessionNotFound;
@@ -199,16 +199,16 @@ SessionWithOrder complete_session(std::string_view session_id, const PaymentRequ
         // so a failing clock or random source never leaves a completed session
         // without an order.
         const Timestamp now = Timestamp::now();
-        order_id = Uuid::random();
-        if (!copy_changed(snapshot, *session, Status::Completed, now)) return Refusal::OutOfMemory;
+        done.order.id = Uuid::random();
+        done.order.session_id = session->id;
+        done.order.placed = true;
+        if (!copy_changed(done.session, *session, Status::Completed, now)) return Refusal::OutOfMemory;
         session->status = Status::Completed;
         session->updated_at = now;
         return Refusal::None;
     });
     if (refusal != Refusal::None) refuse(refusal, session_id, {});
-
-    order_id.write(order.id.data());
-    return SessionWithOrder{std::move(snapshot), std::move(order)};
+    return done;
 }
 
 CheckoutSession cancel_session(std::string_view session_id) {

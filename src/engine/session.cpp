@@ -4,8 +4,14 @@
 
 #include <time.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cerrno>
+#include <atomic>
 #include <cstring>
+#include <new>
 
 #include "catalog.hpp"
 #include "failure.hpp"
@@ -23,20 +29,6 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr bool is_hyphen_at(std::size_t i) noexcept {
     return i == 8 || i == 13 || i == 18 || i == 23;
 }
-
-// Value of a lower-case hexadecimal digit, or -1.
-constexpr int hex_value(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// hex_value of every byte value.
-constexpr std::array<std::int8_t, 256> kHexValue = [] {
-    std::array<std::int8_t, 256> table{};
-    for (int c = 0; c < 256; ++c) table[c] = static_cast<std::int8_t>(hex_value(static_cast<char>(c)));
-    return table;
-}();
 
 // Offset in the 36-character form of the first digit of each byte.
 constexpr std::array<std::uint8_t, 16> kDigitPos = [] {
@@ -71,20 +63,115 @@ std::string Uuid::str() const {
     return text;
 }
 
+namespace {
+
+// Eight characters as a little-endian word: the first one in the low byte.
+std::uint64_t load_le8(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// Four characters at a and four at b as one word, a's in the low half.
+std::uint64_t load_le4x2(const char* a, const char* b) noexcept {
+    std::uint32_t lo, hi;
+    std::memcpy(&lo, a, 4);
+    std::memcpy(&hi, b, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    lo = __builtin_bswap32(lo);
+    hi = __builtin_bswap32(hi);
+#endif
+    return std::uint64_t{lo} | (std::uint64_t{hi} << 32);
+}
+
+#if !defined(__SSE2__)
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// High bit of every byte of w (all below 0x80) that lies in [lo, hi]. No byte
+// carries into the next: each sum stays below 0x100.
+constexpr std::uint64_t in_range(std::uint64_t w, unsigned lo, unsigned hi) noexcept {
+    const std::uint64_t at_least_lo = w + kOnes * (0x80 - lo);
+    const std::uint64_t above_hi = w + kOnes * (0x7f - hi);
+    return at_least_lo & ~above_hi & kHighBits;
+}
+
+// Decodes eight lower-case hexadecimal digits (the first in the low byte of w)
+// into the four bytes they spell, the first digit pair in the low byte. Where
+// any of the eight is no such digit, a high bit is left in bad.
+inline std::uint32_t decode_hex8(std::uint64_t w, std::uint64_t& bad) noexcept {
+    bad |= (w & kHighBits) | ((in_range(w, '0', '9') | in_range(w, 'a', 'f')) ^ kHighBits);
+    // '0'..'9' is 0x30..0x39 and 'a'..'f' is 0x61..0x66: the low four bits,
+    // plus nine where bit 6 is set, is the digit's value.
+    const std::uint64_t nibbles = (w & (kOnes * 0x0f)) + ((w >> 6) & kOnes) * 9;
+    // Byte 2k of pairs is digit 2k's value above digit 2k+1's; then the four
+    // even bytes are drawn together.
+    std::uint64_t v = ((nibbles << 4) | (nibbles >> 8)) & 0x00ff00ff00ff00ffULL;
+    v = (v | (v >> 8)) & 0x0000ffff0000ffffULL;
+    return static_cast<std::uint32_t>(v | (v >> 16));
+}
+
+void store_le4(std::uint8_t* out, std::uint32_t v) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    std::memcpy(out, &v, 4);
+}
+
+#endif
+
+}  // namespace
+
 std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
     if (text.size() != text_size) return std::nullopt;
-    if (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') return std::nullopt;
-    // Decode all 32 digits, then look once whether any of them was no digit.
+    const char* p = text.data();
+    if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return std::nullopt;
+    // The 32 digits as four words of eight: 0..7, 9..12 with 14..17, 19..22
+    // with 24..27, and 28..35.
+    const std::uint64_t w0 = load_le8(p);
+    const std::uint64_t w1 = load_le4x2(p + 9, p + 14);
+    const std::uint64_t w2 = load_le4x2(p + 19, p + 24);
+    const std::uint64_t w3 = load_le8(p + 28);
     Uuid id;
-    int invalid = 0;
-    for (std::size_t byte = 0; byte < 16; ++byte) {
-        const std::size_t pos = kDigitPos[byte];
-        const int hi = kHexValue[static_cast<unsigned char>(text[pos])];
-        const int lo = kHexValue[static_cast<unsigned char>(text[pos + 1])];
-        invalid |= hi | lo;
-        id.bytes[byte] = static_cast<std::uint8_t>(((hi & 0x0f) << 4) | (lo & 0x0f));
-    }
-    if (invalid < 0) return std::nullopt;
+#if defined(__SSE2__)
+    // Two words to a register: every digit checked and decoded at once, and
+    // the digit pairs packed into the sixteen bytes in one step.
+    const __m128i lo = _mm_set_epi64x(static_cast<long long>(w1), static_cast<long long>(w0));
+    const __m128i hi = _mm_set_epi64x(static_cast<long long>(w3), static_cast<long long>(w2));
+    auto in = [](__m128i v, char first, char last) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(first - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(last + 1))));
+    };
+    // Bytes of 0x80 and above compare as negative, so they are in neither range.
+    const __m128i letters_lo = in(lo, 'a', 'f'), letters_hi = in(hi, 'a', 'f');
+    const int ok = _mm_movemask_epi8(_mm_or_si128(in(lo, '0', '9'), letters_lo)) &
+                   _mm_movemask_epi8(_mm_or_si128(in(hi, '0', '9'), letters_hi));
+    if (ok != 0xffff) return std::nullopt;
+    // A digit's value is its low four bits, plus nine for a letter; each
+    // 16-bit lane then holds one pair, the first digit above the second.
+    auto pairs = [](__m128i v, __m128i letters) {
+        const __m128i values = _mm_add_epi8(_mm_and_si128(v, _mm_set1_epi8(0x0f)),
+                                            _mm_and_si128(letters, _mm_set1_epi8(9)));
+        return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(values, _mm_set1_epi16(0x00ff)), 4),
+                            _mm_srli_epi16(values, 8));
+    };
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(id.bytes.data()),
+                     _mm_packus_epi16(pairs(lo, letters_lo), pairs(hi, letters_hi)));
+#else
+    std::uint64_t bad = 0;
+    const std::uint32_t a = decode_hex8(w0, bad);
+    const std::uint32_t b = decode_hex8(w1, bad);
+    const std::uint32_t c = decode_hex8(w2, bad);
+    const std::uint32_t d = decode_hex8(w3, bad);
+    if (bad != 0) return std::nullopt;
+    store_le4(id.bytes.data(), a);
+    store_le4(id.bytes.data() + 4, b);
+    store_le4(id.bytes.data() + 8, c);
+    store_le4(id.bytes.data() + 12, d);
+#endif
     return id;
 }
 
@@ -276,6 +363,13 @@ std::uint64_t text_end(const unsigned char* block, std::size_t k) noexcept {
 
 }  // namespace
 
+// The block follows the count directly; the count's alignment (8) is all the
+// block's words ever need, and they are read with memcpy regardless.
+struct StoredCustomer::Shared {
+    std::atomic<std::size_t> refs{1};
+};
+static_assert(sizeof(StoredCustomer) == sizeof(void*));
+
 StoredCustomer::StoredCustomer(const Customer& customer) {
     const std::optional<Address>* addresses[2] = {&customer.billing_address, &customer.shipping_address};
     std::uint32_t present = 0;
@@ -296,8 +390,9 @@ StoredCustomer::StoredCustomer(const Customer& customer) {
         }
     }
 
-    block_.reset(new unsigned char[kTextsAt + end]);
-    unsigned char* block = block_.get();
+    void* memory = ::operator new(sizeof(Shared) + kTextsAt + static_cast<std::size_t>(end));
+    shared_ = new (memory) Shared;
+    unsigned char* block = reinterpret_cast<unsigned char*>(shared_ + 1);
     const std::uint64_t word = present;
     std::memcpy(block, &word, sizeof word);
     std::memcpy(block + kEndsAt, ends, sizeof ends);
@@ -310,24 +405,24 @@ StoredCustomer::StoredCustomer(const Customer& customer) {
     }
 }
 
-std::size_t StoredCustomer::block_size() const noexcept {
-    return kTextsAt + static_cast<std::size_t>(text_end(block_.get(), kTexts - 1));
+void StoredCustomer::retain() const noexcept {
+    if (shared_ != nullptr) shared_->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-StoredCustomer::StoredCustomer(const StoredCustomer& other) {
-    if (!other.block_) return;
-    const std::size_t size = other.block_size();
-    block_.reset(new unsigned char[size]);
-    std::memcpy(block_.get(), other.block_.get(), size);
+void StoredCustomer::release_shared() noexcept {
+    Shared* shared = std::exchange(shared_, nullptr);
+    if (shared->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        shared->~Shared();
+        ::operator delete(shared);
+    }
 }
 
-StoredCustomer& StoredCustomer::operator=(const StoredCustomer& other) {
-    if (this != &other) *this = StoredCustomer(other);
-    return *this;
+const unsigned char* StoredCustomer::block() const noexcept {
+    return shared_ != nullptr ? reinterpret_cast<const unsigned char*>(shared_ + 1) : nullptr;
 }
 
 Customer StoredCustomer::value() const {
-    const unsigned char* block = block_.get();
+    const unsigned char* block = this->block();
     if (block == nullptr) panic("no stored customer to read");
     std::uint64_t word;
     std::memcpy(&word, block, sizeof word);

@@ -7,10 +7,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "values.hpp"
 #include "small_vector.hpp"
@@ -31,7 +33,15 @@ struct Uuid {
     // "could not retrieve random bytes for uuid: ..." when the source fails.
     static Uuid random();
 
-    friend bool operator==(const Uuid&, const Uuid&) = default;
+    // Two word compares, where the defaulted comparison would call memcmp.
+    friend bool operator==(const Uuid& a, const Uuid& b) noexcept {
+        std::uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a.bytes.data(), 8);
+        std::memcpy(&a1, a.bytes.data() + 8, 8);
+        std::memcpy(&b0, b.bytes.data(), 8);
+        std::memcpy(&b1, b.bytes.data() + 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
 };
 
 struct Timestamp {
@@ -51,28 +61,49 @@ enum class Status : std::uint8_t { NotReadyForPayment, ReadyForPayment, Complete
 std::string_view status_text(Status s) noexcept;
 
 // A session's customer as stored: one heap block that records which addresses
-// and texts are present and holds every present text back to back, so a copy
-// is one allocation and one memcpy. Empty means no customer; a customer with
-// both addresses absent is present all the same. Texts keep every byte (NULs
-// included), and an absent text stays distinct from the empty one.
+// and texts are present and holds every present text back to back. The block
+// never changes once written, so copies share it (counting their references)
+// instead of copying it: a copy cannot fail and costs no allocation. Empty
+// means no customer; a customer with both addresses absent is present all the
+// same. Texts keep every byte (NULs included), and an absent text stays
+// distinct from the empty one.
 class StoredCustomer {
 public:
     StoredCustomer() noexcept = default;
     explicit StoredCustomer(const Customer& customer);
-    StoredCustomer(const StoredCustomer& other);
-    StoredCustomer(StoredCustomer&&) noexcept = default;
-    StoredCustomer& operator=(const StoredCustomer& other);
-    StoredCustomer& operator=(StoredCustomer&&) noexcept = default;
+    StoredCustomer(const StoredCustomer& other) noexcept : shared_(other.shared_) { retain(); }
+    StoredCustomer(StoredCustomer&& other) noexcept : shared_(std::exchange(other.shared_, nullptr)) {}
+    StoredCustomer& operator=(const StoredCustomer& other) noexcept {
+        Shared* const shared = other.shared_;  // before release(), which may be other's
+        other.retain();
+        release();
+        shared_ = shared;
+        return *this;
+    }
+    StoredCustomer& operator=(StoredCustomer&& other) noexcept {
+        if (this != &other) {
+            release();
+            shared_ = std::exchange(other.shared_, nullptr);
+        }
+        return *this;
+    }
+    ~StoredCustomer() { release(); }
 
-    explicit operator bool() const noexcept { return block_ != nullptr; }
+    explicit operator bool() const noexcept { return shared_ != nullptr; }
     // The full customer again, every present text copied out; requires a
     // present customer.
     Customer value() const;
 
 private:
-    std::size_t block_size() const noexcept;
+    struct Shared;  // the reference count, followed by the block
+    void retain() const noexcept;
+    void release() noexcept {
+        if (shared_ != nullptr) release_shared();
+    }
+    void release_shared() noexcept;
+    const unsigned char* block() const noexcept;
 
-    std::unique_ptr<unsigned char[]> block_;
+    Shared* shared_ = nullptr;
 };
 
 // One priced line as stored: lines only ever come from the catalog.
@@ -98,9 +129,20 @@ struct CheckoutSession {
     Totals totals() const;
 };
 
+// The order a completion placed, as stored: its identifier and its session's.
+// Its texts (status, permalink) follow from those and are rendered on a read.
+// One that no completion placed (a default record) renders as an empty Order.
+struct StoredOrder {
+    Uuid id;
+    Uuid session_id;
+    bool placed = false;
+
+    Order value() const;
+};
+
 struct SessionWithOrder {
     CheckoutSession session;
-    Order order;
+    StoredOrder order;
 };
 
 }  // namespace corvane

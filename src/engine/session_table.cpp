@@ -1,6 +1,7 @@
 // Growth and insertion of the session table.
 #include "session_table.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -20,8 +21,10 @@ static_assert(std::is_nothrow_move_constructible_v<CheckoutSession> &&
 
 constexpr std::size_t kMinCapacity = 64;
 constexpr std::size_t kCacheLine = 64;
-// From this size on the table is placed on 2 MiB boundaries and offered to the
-// kernel for transparent huge pages.
+// From this size on the table is mapped from the kernel directly, and a
+// draining old table hands its memory back 2 MiB at a time. (It is not offered for
+// transparent huge pages: where the kernel compacts memory to fault one in, a
+// single fault can stall an insert for tens of milliseconds.)
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHugeFrom = 2 * kHugePage;
 
@@ -37,58 +40,108 @@ struct Block {
 
 Block allocate(std::size_t capacity) noexcept {
     const std::size_t wanted = capacity * (sizeof(CheckoutSession) + 1);
-    const bool huge = wanted >= kHugeFrom;
-    Block block{nullptr, huge ? round_up(wanted, kHugePage) : round_up(wanted, kCacheLine),
-                huge ? kHugePage : kCacheLine};
+#if defined(__linux__)
+    if (wanted >= kHugeFrom) {
+        // Fresh anonymous pages read as zero, so the control bytes need no
+        // clearing pass (one that would stall this insert for milliseconds);
+        // the pages are faulted in as records arrive.
+        Block block{nullptr, round_up(wanted, kHugePage), kHugePage};
+        void* memory = ::mmap(nullptr, block.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory != MAP_FAILED) block.memory = memory;
+        return block;
+    }
+#endif
+    Block block{nullptr, round_up(wanted, kCacheLine), kCacheLine};
     block.memory = ::operator new(block.bytes, std::align_val_t{block.align}, std::nothrow);
     if (block.memory == nullptr) return block;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only a hint: without huge pages the table works the same, a bit slower.
-    if (huge) (void)::madvise(block.memory, block.bytes, MADV_HUGEPAGE);
-#endif
     std::memset(static_cast<char*>(block.memory) + capacity * sizeof(CheckoutSession), 0, capacity);
     return block;
 }
 
-void release(void* memory, std::size_t align) noexcept {
-    if (memory != nullptr) ::operator delete(memory, std::align_val_t{align});
+void release(void* memory, std::size_t bytes, std::size_t align) noexcept {
+    if (memory == nullptr) return;
+#if defined(__linux__)
+    if (align == kHugePage) {
+        (void)::munmap(memory, bytes);
+        return;
+    }
+#endif
+    (void)bytes;
+    ::operator delete(memory, std::align_val_t{align});
 }
 
 }  // namespace
 
+// Old slots moved per insert while a growth drains them. The old table has
+// half the new capacity and the new one takes 85% of its slots' worth of
+// inserts before it must double again, so any pace above 1/0.85 slots per
+// insert drains it in time; a small batch keeps each insert short.
+constexpr std::size_t kMovesPerInsert = 16;
+
 SessionTable::~SessionTable() {
-    if (slots_ == nullptr) return;
-    for (std::size_t i = 0; i <= mask_; ++i) {
-        if (ctrl_[i] != kEmpty) std::destroy_at(slots_ + i);
+    for (const Slots* table : {&cur_, &old_}) {
+        if (table->slots == nullptr) continue;
+        for (std::size_t i = 0; i <= table->mask; ++i) {
+            if (table->ctrl[i] & 0x80) std::destroy_at(table->slots + i);
+        }
+        release(table->slots, table->bytes, table->align);
     }
-    release(slots_, align_);
+}
+
+CheckoutSession* SessionTable::place(CheckoutSession&& record, std::size_t hash) noexcept {
+    const std::size_t i = cur_.free_slot(hash);
+    CheckoutSession* slot = std::construct_at(cur_.slots + i, std::move(record));
+    cur_.ctrl[i] = tag_of(hash);
+    return slot;
+}
+
+void SessionTable::migrate_step() noexcept {
+    const std::size_t end = std::min(cursor_ + kMovesPerInsert, old_.capacity());
+    for (; cursor_ < end; ++cursor_) {
+        if (!(old_.ctrl[cursor_] & 0x80)) continue;
+        CheckoutSession& record = old_.slots[cursor_];
+        place(std::move(record), hash_(record.id));
+        std::destroy_at(&record);
+        old_.ctrl[cursor_] = kMoved;
+    }
+    if (cursor_ == old_.capacity()) {
+        release(old_.slots, old_.bytes, old_.align);
+        old_ = Slots{};
+        cursor_ = 0;
+        returned_ = 0;
+        return;
+    }
+#if defined(__linux__)
+    // Hand back the slots already drained, so that the final release has little
+    // left to unmap (unmapping a large table at once takes milliseconds) and the
+    // two tables are not both fully resident. Drained slots are never read
+    // again: their control bytes say they moved.
+    if (old_.align == kHugePage) {
+        const std::size_t drained = cursor_ * sizeof(CheckoutSession) / kHugePage * kHugePage;
+        if (drained > returned_) {
+            (void)::madvise(reinterpret_cast<char*>(old_.slots) + returned_, drained - returned_, MADV_DONTNEED);
+            returned_ = drained;
+        }
+    }
+#endif
 }
 
 bool SessionTable::grow() noexcept {
+    // The pace guarantees a drained old table by now; finish it all the same.
+    while (old_.slots != nullptr) migrate_step();
     const std::size_t old_capacity = capacity();
     const std::size_t capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
     const Block block = allocate(capacity);  // the only step that can fail
     if (block.memory == nullptr) return false;
 
-    auto* slots = static_cast<CheckoutSession*>(block.memory);
-    auto* ctrl = reinterpret_cast<std::uint8_t*>(slots + capacity);
-    const std::size_t mask = capacity - 1;
-    for (std::size_t from = 0; from < old_capacity; ++from) {
-        if (ctrl_[from] == kEmpty) continue;
-        CheckoutSession& record = slots_[from];
-        const std::size_t hash = hash_(record.id);
-        std::size_t to = hash & mask;
-        while (ctrl[to] != kEmpty) to = (to + 1) & mask;
-        std::construct_at(slots + to, std::move(record));
-        ctrl[to] = tag_of(hash);
-        std::destroy_at(&record);
-    }
-    release(slots_, align_);
-    slots_ = slots;
-    ctrl_ = ctrl;
-    mask_ = mask;
-    bytes_ = block.bytes;
-    align_ = block.align;
+    old_ = cur_;
+    cursor_ = 0;
+    cur_.slots = static_cast<CheckoutSession*>(block.memory);
+    cur_.ctrl = reinterpret_cast<std::uint8_t*>(cur_.slots + capacity);
+    cur_.mask = capacity - 1;
+    cur_.bytes = block.bytes;
+    cur_.align = block.align;
+    if (old_.slots != nullptr) migrate_step();
     return true;
 }
 
@@ -101,10 +154,8 @@ CheckoutSession& SessionTable::insert_or_assign(CheckoutSession&& record) {
     }
     // Keep the load at or below 85%.
     if (!reserve_one()) throw std::bad_alloc();
-    const std::size_t hash = hash_(record.id);
-    const std::size_t i = free_slot(hash);
-    CheckoutSession* slot = std::construct_at(slots_ + i, std::move(record));
-    ctrl_[i] = tag_of(hash);
+    if (old_.slots != nullptr) migrate_step();
+    CheckoutSession* slot = place(std::move(record), hash_(record.id));
     ++size_;
     return *slot;
 }

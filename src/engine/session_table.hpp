@@ -7,15 +7,21 @@
 // control byte per slot. A control byte is 0 for an empty slot, otherwise 0x80
 // plus seven bits of the key's hash, so probing reads the control bytes and
 // compares a key only when those seven bits agree. Collisions are resolved by
-// linear probing over a power-of-two capacity. Sessions are never removed, so
-// there are no tombstones; the table doubles once it would pass 85% load
-// (so a table holds between 42.5% and 85% as many sessions as it has slots).
+// linear probing over a power-of-two capacity. Sessions are never removed; the
+// table doubles once it would pass 85% load (so a table holds between 42.5% and
+// 85% as many sessions as it has slots).
+//
+// Growth is incremental, so no single insert pauses for long: doubling only
+// allocates the new slots and keeps the old ones as a second table, and every
+// insert after that moves the records of the next few old slots across
+// (marking each moved slot, so the old probe chains stay intact). A lookup
+// checks the new table and, while old slots remain, the old one, with both
+// home slots prefetched together. The old table is drained long before the new
+// one could fill, and it is released once empty.
 //
 // A lookup computes the home slot from the hash and prefetches the slot's first
 // and last byte (a slot can span two cache lines) before it reads the control
-// byte, so the slot's misses overlap with the control byte's. Large tables
-// ask the kernel for transparent huge pages, which keeps the page walks of a
-// random lookup out of the way.
+// byte, so the slot's misses overlap with the control byte's.
 #pragma once
 
 #include <cstddef>
@@ -26,55 +32,28 @@
 
 namespace corvane::detail {
 
-// SipHash with C compression and D finalisation rounds over a 128-bit key
-// (k0 holds key bytes 0..7, k1 bytes 8..15, both little-endian).
-template <int C, int D>
-std::uint64_t sip_hash(std::uint64_t k0, std::uint64_t k1, const void* data, std::size_t len) noexcept {
-    auto rotl = [](std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
-    auto load_le = [](const unsigned char* p) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v;
-    };
-    std::uint64_t v0 = k0 ^ 0x736f6d6570736575ULL;
-    std::uint64_t v1 = k1 ^ 0x646f72616e646f6dULL;
-    std::uint64_t v2 = k0 ^ 0x6c7967656e657261ULL;
-    std::uint64_t v3 = k1 ^ 0x7465646279746573ULL;
-    auto round = [&] {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
-    };
-    const auto* p = static_cast<const unsigned char*>(data);
-    const std::size_t full = len & ~std::size_t{7};
-    for (std::size_t i = 0; i < full; i += 8) {
-        const std::uint64_t m = load_le(p + i);
-        v3 ^= m;
-        for (int r = 0; r < C; ++r) round();
-        v0 ^= m;
-    }
-    std::uint64_t last = static_cast<std::uint64_t>(len) << 56;
-    for (std::size_t i = full; i < len; ++i) {
-        last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - full));
-    }
-    v3 ^= last;
-    for (int r = 0; r < C; ++r) round();
-    v0 ^= last;
-    v2 ^= 0xff;
-    for (int r = 0; r < D; ++r) round();
-    return v0 ^ v1 ^ v2 ^ v3;
-}
-
-// SipHash-1-3 of a session identifier under the store's random key.
+// The hash of a session identifier under the store's random key.
+//
+// Every stored identifier comes from the operating system's random source (no
+// caller chooses one), so its bits are already uniform and nobody can flood a
+// probe sequence: a lookup with a chosen text only walks a chain that random
+// keys made. What the hash must still do is spread identifiers that are not
+// random (the version and variant bits, or the counted ones of a unit test)
+// over the whole word, and differ from process to process, so a keyed
+// multiply-xorshift mix of the two halves serves instead of a keyed PRF.
 struct SeededHash {
     std::uint64_t k0 = 0;
     std::uint64_t k1 = 0;
     std::size_t operator()(const Uuid& id) const noexcept {
-        return static_cast<std::size_t>(sip_hash<1, 3>(k0, k1, id.bytes.data(), id.bytes.size()));
+        std::uint64_t lo, hi;
+        std::memcpy(&lo, id.bytes.data(), 8);
+        std::memcpy(&hi, id.bytes.data() + 8, 8);
+        std::uint64_t x = (lo ^ k0) * 0x9e3779b97f4a7c15ULL;
+        x ^= hi ^ k1;
+        x ^= x >> 32;
+        x *= 0xd6e8feb86659fd93ULL;
+        x ^= x >> 32;
+        return static_cast<std::size_t>(x);
     }
 };
 
@@ -86,7 +65,7 @@ public:
     ~SessionTable();
 
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return mask_ + (slots_ != nullptr); }
+    std::size_t capacity() const noexcept { return cur_.capacity(); }
     bool empty() const noexcept { return size_ == 0; }
 
     // The session stored under id, or null.
@@ -103,9 +82,13 @@ public:
     // left exactly as it was; after reserve_one nothing can.
     CheckoutSession& insert_or_assign(CheckoutSession&& record);
 
-    // Bytes held by the table itself (slots and control bytes); heap blocks of
-    // spilled lines and customers are not counted.
-    std::size_t footprint() const noexcept { return bytes_; }
+    // Bytes held by the table itself (slots and control bytes, old ones
+    // included while a growth drains them); heap blocks of spilled lines and
+    // customers are not counted.
+    std::size_t footprint() const noexcept { return cur_.bytes + old_.bytes; }
+    // True while records are still moving from the slots before the last
+    // doubling.
+    bool growing() const noexcept { return old_.slots != nullptr; }
 
 private:
     static constexpr std::uint8_t kEmpty = 0;
@@ -113,44 +96,70 @@ private:
         return static_cast<std::uint8_t>(0x80 | (static_cast<std::uint64_t>(hash) >> 57));
     }
 
+    // One array of slots with its control bytes.
+    struct Slots {
+        CheckoutSession* slots = nullptr;  // constructed where ctrl holds a tag
+        std::uint8_t* ctrl = nullptr;      // one control byte per slot, right after the slots
+        std::size_t mask = 0;              // capacity - 1
+        std::size_t bytes = 0;             // size of the allocation
+        std::size_t align = 0;             // its alignment
+
+        std::size_t capacity() const noexcept { return mask + (slots != nullptr); }
+        void prefetch(std::size_t hash) const noexcept {
+            // The home slot's first and last byte (it can span two cache lines).
+            const auto* home = reinterpret_cast<const char*>(slots + (hash & mask));
+            __builtin_prefetch(home);
+            __builtin_prefetch(home + sizeof(CheckoutSession) - 1);
+        }
+        CheckoutSession* probe(const Uuid& id, std::size_t hash, std::uint8_t tag) const noexcept {
+            std::size_t i = hash & mask;
+            for (;;) {
+                const std::uint8_t c = ctrl[i];
+                if (c == tag && slots[i].id == id) return slots + i;
+                if (c == kEmpty) return nullptr;
+                i = (i + 1) & mask;
+            }
+        }
+        // Index of the first empty slot on the probe sequence of this hash
+        // (there must be one).
+        std::size_t free_slot(std::size_t hash) const noexcept {
+            std::size_t i = hash & mask;
+            while (ctrl[i] != kEmpty) i = (i + 1) & mask;
+            return i;
+        }
+    };
+
+    // Marks an old slot whose record has moved to the new table.
+    static constexpr std::uint8_t kMoved = 1;
+
     CheckoutSession* lookup(const Uuid& id) const noexcept {
-        if (slots_ == nullptr) return nullptr;
+        if (cur_.slots == nullptr) return nullptr;
         const std::size_t hash = hash_(id);
         const std::uint8_t tag = tag_of(hash);
-        std::size_t i = hash & mask_;
-        // Prefetch the home slot's first and last byte (it can span two cache
-        // lines), so those misses overlap with the read of its control byte.
-        const auto* home = reinterpret_cast<const char*>(slots_ + i);
-        __builtin_prefetch(home);
-        __builtin_prefetch(home + sizeof(CheckoutSession) - 1);
-        for (;;) {
-            const std::uint8_t c = ctrl_[i];
-            if (c == tag && slots_[i].id == id) return slots_ + i;
-            if (c == kEmpty) return nullptr;
-            i = (i + 1) & mask_;
-        }
-    }
-
-    // Index of the first empty slot on the probe sequence of this hash (the
-    // table must have one).
-    std::size_t free_slot(std::size_t hash) const noexcept {
-        std::size_t i = hash & mask_;
-        while (ctrl_[i] != kEmpty) i = (i + 1) & mask_;
-        return i;
+        // Prefetch before reading any control byte, so the slots' misses
+        // overlap with the control bytes'.
+        cur_.prefetch(hash);
+        if (old_.slots != nullptr) old_.prefetch(hash);
+        if (CheckoutSession* found = cur_.probe(id, hash, tag)) return found;
+        return old_.slots != nullptr ? old_.probe(id, hash, tag) : nullptr;
     }
 
     bool full() const noexcept { return (size_ + 1) * 20 > capacity() * 17; }  // past 85% with one more
     // Doubles the capacity; false when the memory cannot be had, and then the
-    // table is unchanged (it allocates first; the moves cannot fail).
+    // table is unchanged (it allocates first; moving records cannot fail).
     bool grow() noexcept;
+    // Moves the records of the next few old slots into the new table, and
+    // releases the old table once it is drained.
+    void migrate_step() noexcept;
+    // Puts a record into the new table's first free slot on its probe sequence.
+    CheckoutSession* place(CheckoutSession&& record, std::size_t hash) noexcept;
 
     SeededHash hash_;
-    CheckoutSession* slots_ = nullptr;  // capacity slots, constructed where ctrl_ is not kEmpty
-    std::uint8_t* ctrl_ = nullptr;      // capacity control bytes, right after the slots
-    std::size_t mask_ = 0;              // capacity - 1
-    std::size_t size_ = 0;
-    std::size_t bytes_ = 0;             // size of the allocation
-    std::size_t align_ = 0;             // its alignment
+    Slots cur_;                // where new records go
+    Slots old_;                // the slots before the last doubling, until drained
+    std::size_t cursor_ = 0;   // the next old slot to move
+    std::size_t returned_ = 0; // bytes of old slots handed back to the system
+    std::size_t size_ = 0;     // records in both
 };
 
 }  // namespace corvane::detail

@@ -36,12 +36,12 @@ public:
 
     SmallVector() noexcept = default;
     SmallVector(std::initializer_list<T> values) { assign(values.begin(), values.size()); }
-    SmallVector(const SmallVector& other) { assign(other.data(), other.size()); }
+    SmallVector(const SmallVector& other) { copy_from(other); }
     SmallVector(SmallVector&& other) noexcept { take(other); }
     ~SmallVector() { release(); }
 
     SmallVector& operator=(const SmallVector& other) {
-        if (this != &other) assign(other.data(), other.size());
+        if (this != &other) copy_from(other);
         return *this;
     }
     SmallVector& operator=(SmallVector&& other) noexcept {
@@ -111,6 +111,18 @@ private:
         size_ = static_cast<std::uint32_t>(n);
     }
 
+    // assign(other's values), copying a whole room of N values when they fit
+    // one: a copy of a known size needs no call to memcpy. Both rooms hold at
+    // least N values, so neither read nor write leaves them.
+    void copy_from(const SmallVector& other) {
+        if (other.size_ <= N) {
+            std::memcpy(static_cast<void*>(data()), other.data(), sizeof room_);
+            size_ = other.size_;
+        } else {
+            assign(other.data(), other.size());
+        }
+    }
+
     void grow_to(std::size_t n) {
         T* fresh = allocate(n);
         if (size_ != 0) std::memcpy(static_cast<void*>(fresh), data(), std::size_t{size_} * sizeof(T));
@@ -134,8 +146,8 @@ private:
     void take(SmallVector& other) noexcept {
         if (other.on_heap()) {
             set_heap(other.heap());
-        } else if (other.size_ != 0) {
-            std::memcpy(room_, other.room_, std::size_t{other.size_} * sizeof(T));
+        } else {
+            std::memcpy(room_, other.room_, sizeof room_);  // of a known size: no call
         }
         size_ = other.size_;
         capacity_ = other.capacity_;
@@ -143,7 +155,7 @@ private:
         other.capacity_ = N;
     }
 
-    alignas(alignof(T) > alignof(T*) ? alignof(T) : alignof(T*)) unsigned char room_[N * sizeof(T)];
+    alignas(alignof(T) > alignof(T*) ? alignof(T) : alignof(T*)) unsigned char room_[N * sizeof(T)] = {};
     std::uint32_t size_ = 0;
     std::uint32_t capacity_ = N;
 };

@@ -22,6 +22,21 @@ struct Conv<PricedRequest> {
         if (!PySequence_Check(o)) throw_conversion_error(o, "Sequence");
         const RecursionGuard limit(" while converting a sequence");
         PricedRequest out;
+        auto add = [&](PyObject* item) {
+            read_record<RequestItem>(item, [&](const RequestItem& r) { out.add(r.id, r.quantity); });
+        };
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            // A list or tuple is read in place. A list can change while it is
+            // read (by another thread, or by Python code an error message runs),
+            // so the length is read afresh for every item and each item is held.
+            const ObjectLock lock(o);
+            out.lines.reserve(static_cast<size_t>(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(o), 4096)));
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
+                const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
+                add(item.get());
+            }
+            return trimmed(std::move(out));
+        }
         const Py_ssize_t hint = PySequence_Size(o);
         if (hint < 0) {
             PyErr_Clear();
@@ -31,13 +46,17 @@ struct Conv<PricedRequest> {
         Ref it = Ref::steal(PyObject_GetIter(o));
         if (!it) throw_fetched();
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-            read_record<RequestItem>(item.get(), [&](const RequestItem& r) { out.add(r.id, r.quantity); });
+            add(item.get());
             Py_DECREF(item.release());  // the interpreter is held here: spare Ref its check
         }
         if (PyErr_Occurred()) throw_fetched();
         Py_DECREF(it.release());
-        // The lines may be stored for the life of the process: never keep the
-        // room a lying length hint asked for.
+        return trimmed(std::move(out));
+    }
+
+    // The lines may be stored for the life of the process: never keep the room
+    // a lying length hint asked for.
+    static PricedRequest trimmed(PricedRequest out) {
         if (out.lines.capacity() > out.lines.size() && out.lines.capacity() > StoredLines::inline_capacity) {
             out.lines = StoredLines(out.lines);
         }

@@ -20,9 +20,15 @@ std::string Class<Order>::repr(const Order& o) {
     return out;
 }
 
+namespace {
+
+PyObject* placed_order(const SessionWithOrder& s) { return wrap(s.order.value()); }
+
+}  // namespace
+
 PyGetSetDef Class<SessionWithOrder>::getset[] = {
     ro<SessionWithOrder, &SessionWithOrder::session>("session"),
-    ro<SessionWithOrder, &SessionWithOrder::order>("order"),
+    computed<SessionWithOrder, placed_order>("order"),
     {},
 };
 

@@ -7,9 +7,7 @@ namespace corvane::py {
 namespace {
 
 PyObject* session_id(const CheckoutSession& s) {
-    char buf[Uuid::text_size];
-    s.id.write(buf);
-    return new_str({buf, sizeof buf});
+    return new_ascii(Uuid::text_size, [&](char* out) { s.id.write(out); });
 }
 
 PyObject* session_status(const CheckoutSession& s) { return new_str(status_text(s.status)); }

@@ -345,23 +345,47 @@ void test_uuid() {
         CHECK(!Uuid::parse(bad));
     }
     CHECK(Uuid::parse(good));
+    // Every identifier reads back as itself, and one character off anywhere
+    // (just outside either digit range, upper case, a high byte, a hyphen
+    // moved) makes it no identifier.
+    bool round_trips = true, all_refused = true;
+    for (int n = 0; n < 200; ++n) {
+        const Uuid id = Uuid::random();
+        const std::string text = id.str();
+        const std::optional<Uuid> back = Uuid::parse(text);
+        round_trips = round_trips && back && *back == id;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            for (const char c : {'/', ':', '`', 'g', 'A', 'F', '\x80', '\xff', '\0', '-', '0'}) {
+                if (c == text[i]) continue;
+                std::string bad = text;
+                bad[i] = c;
+                const bool hyphen_at = i == 8 || i == 13 || i == 18 || i == 23;
+                if (!hyphen_at && c == '0') continue;  // still a digit
+                all_refused = all_refused && !Uuid::parse(bad);
+            }
+        }
+    }
+    CHECK(round_trips);
+    CHECK(all_refused);
 }
 
-void test_siphash() {
-    // Reference vectors of SipHash-2-4 (key 00..0f); the -1-3 variant shares the code.
-    std::uint64_t k0 = 0, k1 = 0;
-    unsigned char key[16], msg[64];
-    for (int i = 0; i < 16; ++i) key[i] = static_cast<unsigned char>(i);
-    for (int i = 0; i < 64; ++i) msg[i] = static_cast<unsigned char>(i);
-    std::memcpy(&k0, key, 8);
-    std::memcpy(&k1, key + 8, 8);
-    CHECK_EQ((detail::sip_hash<2, 4>(k0, k1, msg, 0)), std::uint64_t(0x726fdb47dd0e0e31ULL));
-    CHECK_EQ((detail::sip_hash<2, 4>(k0, k1, msg, 15)), std::uint64_t(0xa129ca6149be45e5ULL));
-    // Different keys give different hashes of the same identifier.
+void test_seeded_hash() {
+    // Different keys give different hashes of the same identifier, the same key
+    // the same one; identifiers that differ in one byte spread over the tag bits.
     Uuid id = Uuid::random();
     detail::SeededHash a{1, 2}, b{3, 4};
     CHECK(a(id) != b(id));
     CHECK((a(id) == detail::SeededHash{1, 2}(id)));
+    bool tags[128] = {};
+    int distinct = 0;
+    for (unsigned n = 0; n < 256; ++n) {
+        Uuid counted{};
+        counted.bytes[0] = static_cast<std::uint8_t>(n);
+        const std::size_t tag = static_cast<std::uint64_t>(detail::SeededHash{}(counted)) >> 57;
+        distinct += !tags[tag];
+        tags[tag] = true;
+    }
+    CHECK(distinct > 100);
 }
 
 // ------------------------------------------------------------------ lines and session table
@@ -430,10 +454,23 @@ void test_session_table() {
         CHECK(table.empty());
         CHECK(table.find(table_record(1, 0).id) == nullptr);  // no allocation yet
         const std::size_t n = 20000;
+        bool seen_growing = false, found_while_growing = true;
         for (std::size_t i = 0; i < n; ++i) {
             table.insert_or_assign(table_record(i, i % 6));
             CHECK(table.size() * 20 <= table.capacity() * 17);
+            if (table.growing()) {
+                // Records in either table stay reachable while a growth drains.
+                seen_growing = true;
+                for (const std::size_t k : {std::size_t{0}, i / 3, i / 2, i}) {
+                    const CheckoutSession* s = table.find(table_record(k, 0).id);
+                    found_while_growing = found_while_growing && s != nullptr &&
+                                          s->created_at.seconds == static_cast<std::int64_t>(k);
+                }
+            }
         }
+        CHECK(seen_growing);
+        CHECK(found_while_growing);
+        CHECK(!table.growing());  // drained long before the next doubling
         CHECK_EQ(table.size(), n);
         bool all_found = true;
         for (std::size_t i = 0; i < n; ++i) {
@@ -682,13 +719,14 @@ void test_complete_and_cancel() {
     CHECK(done.session.id == s.id);
     CHECK(done.session.created_at == s.created_at);
     CHECK(before_or_same(s.updated_at, done.session.updated_at));
-    CHECK_EQ(done.order.status, std::string("placed"));
-    CHECK_EQ(done.order.checkout_session_id, id);
-    CHECK(done.order.permalink_url == std::optional<std::string>("https://orders.corvane.example/" + id));
-    CHECK_EQ(done.order.id.size(), std::size_t{36});
-    CHECK_EQ(done.order.id[14], '4');
-    CHECK(done.order.id != id);
-    CHECK(Uuid::parse(done.order.id).has_value());
+    const Order order = done.order.value();
+    CHECK_EQ(order.status, std::string("placed"));
+    CHECK_EQ(order.checkout_session_id, id);
+    CHECK(order.permalink_url == std::optional<std::string>("https://orders.corvane.example/" + id));
+    CHECK_EQ(order.id.size(), std::size_t{36});
+    CHECK_EQ(order.id[14], '4');
+    CHECK(order.id != id);
+    CHECK(Uuid::parse(order.id).has_value());
     check_same(get_session(id), done.session, __LINE__);
 
     CHECK_ERROR(complete_session(id, PaymentRequest{"tok", std::nullopt}), kRuntime, "Session already completed");
@@ -700,7 +738,7 @@ void test_complete_and_cancel() {
     const CheckoutSession s2 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
     const SessionWithOrder done2 = complete_session(s2.id.str(), PaymentRequest{"", std::nullopt});
     CHECK_EQ(done2.session.status, Status::Completed);
-    CHECK(done2.order.id != done.order.id);
+    CHECK(!(done2.order.id == done.order.id));
 
     // Cancel, cancel again, then completion is refused.
     const CheckoutSession s3 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
@@ -896,7 +934,7 @@ int main() {
     test_price_items();
     test_timestamps();
     test_uuid();
-    test_siphash();
+    test_seeded_hash();
     test_small_vector();
     test_session_table();
     test_stored_customer();
