@@ -123,11 +123,13 @@ _engine_test_module = []
 @pytest.hookimpl(trylast=True)  # after -k and -m have deselected what they do
 def pytest_collection_modifyitems(items):
     """Starts building the engine's C++ test at once, when it is going to run,
-    so that it compiles while the Python tests run."""
-    for item in items:
+    and moves the test to the end, so that it compiles while the Python tests
+    run and is ready by the time it is reached."""
+    for i, item in enumerate(items):
         if item.name == "test_engine_unit_test":
             item.module.start_build()
             _engine_test_module.append(item.module)
+            items.append(items.pop(i))
             break
 
 
