@@ -36,7 +36,7 @@ void bind_keyword(const Params& p, PyObject* key, PyObject* value, PyObject** sl
     if (text) {
         const std::string_view name(text, static_cast<size_t>(size));
         for (Py_ssize_t i = 0; i < p.count; ++i) {
-            if (name != p.views[i]) continue;
+            if (name != p.names[i]) continue;
             if (slots[i]) {
                 throw_error(PyExc_TypeError,
                             std::string(p.display) + " got multiple values for argument '" + std::string(name) + "'");

@@ -11,8 +11,7 @@ namespace corvane::py {
 // keyword; the first `required` ones must be given.
 struct Params {
     const char* display;  // "Money.__new__()"
-    const char* const* names;
-    const std::string_view* views;  // the same names, with their lengths
+    const std::string_view* names;
     Py_ssize_t count;
     Py_ssize_t required;
 };

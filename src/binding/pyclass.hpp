@@ -453,8 +453,7 @@ struct Constructor {
     using names = ParamNames<Class<Rec>, "__new__", First::keyword, Rest::keyword...>;
     static constexpr std::size_t count = names::count;
     static constexpr std::size_t required = required_count<typename First::type, typename Rest::type...>();
-    static constexpr Params params{names::display.c_str(), names::names.data(), names::views.data(), count,
-                                    required};
+    static constexpr Params params{names::display.c_str(), names::views.data(), count, required};
     // "(amount, currency)"
     static constexpr auto signature =
         made_text<[](auto& out) { write_signature(out, names::views, required, false); }>;
@@ -533,8 +532,7 @@ struct Method {
     using signature = Signature<decltype(Fn)>;
     using names = ParamNames<Class<Rec>, MethodName, Keywords...>;
     static_assert(names::count == signature::count, "one name for each of the function's parameters");
-    static constexpr Params params{names::display.c_str(), names::names.data(), names::views.data(), names::count,
-                                    signature::required};
+    static constexpr Params params{names::display.c_str(), names::views.data(), names::count, signature::required};
     // "get_checkout_session($self, session_id)\n--\n\n"
     static constexpr auto doc = made_text<[](auto& out) {
         out(MethodName.view());

@@ -92,7 +92,7 @@ bool copy_changed(CheckoutSession& out, const CheckoutSession& session, Status s
 
 Order StoredOrder::value() const {
     Order order;
-    if (!placed) return order;
+    if (id == Uuid{}) return order;  // placed by no completion
     order.id = id.str();
     order.checkout_session_id = session_id.str();
     order.status = "placed";
@@ -201,7 +201,6 @@ SessionWithOrder complete_session(std::string_view session_id, const PaymentRequ
         const Timestamp now = Timestamp::now();
         done.order.id = Uuid::random();
         done.order.session_id = session->id;
-        done.order.placed = true;
         if (!copy_changed(done.session, *session, Status::Completed, now)) return Refusal::OutOfMemory;
         session->status = Status::Completed;
         session->updated_at = now;

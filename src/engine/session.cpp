@@ -8,8 +8,8 @@
 #include <emmintrin.h>
 #endif
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <new>
 

@@ -33,14 +33,16 @@ struct Uuid {
     // "could not retrieve random bytes for uuid: ..." when the source fails.
     static Uuid random();
 
+    // The sixteen bytes as two native words (for comparing and hashing).
+    std::array<std::uint64_t, 2> words() const noexcept {
+        std::array<std::uint64_t, 2> w;
+        std::memcpy(w.data(), bytes.data(), sizeof w);
+        return w;
+    }
     // Two word compares, where the defaulted comparison would call memcmp.
     friend bool operator==(const Uuid& a, const Uuid& b) noexcept {
-        std::uint64_t a0, a1, b0, b1;
-        std::memcpy(&a0, a.bytes.data(), 8);
-        std::memcpy(&a1, a.bytes.data() + 8, 8);
-        std::memcpy(&b0, b.bytes.data(), 8);
-        std::memcpy(&b1, b.bytes.data() + 8, 8);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+        const auto x = a.words(), y = b.words();
+        return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
     }
 };
 
@@ -131,11 +133,11 @@ struct CheckoutSession {
 
 // The order a completion placed, as stored: its identifier and its session's.
 // Its texts (status, permalink) follow from those and are rendered on a read.
-// One that no completion placed (a default record) renders as an empty Order.
+// One that no completion placed (a default record, its identifier all zeros,
+// which no drawn version-4 identifier is) renders as an empty Order.
 struct StoredOrder {
     Uuid id;
     Uuid session_id;
-    bool placed = false;
 
     Order value() const;
 };

@@ -2,6 +2,7 @@
 #include "session_table.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>

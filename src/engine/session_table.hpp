@@ -26,7 +26,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "session.hpp"
 
@@ -45,9 +44,7 @@ struct SeededHash {
     std::uint64_t k0 = 0;
     std::uint64_t k1 = 0;
     std::size_t operator()(const Uuid& id) const noexcept {
-        std::uint64_t lo, hi;
-        std::memcpy(&lo, id.bytes.data(), 8);
-        std::memcpy(&hi, id.bytes.data() + 8, 8);
+        const auto [lo, hi] = id.words();
         std::uint64_t x = (lo ^ k0) * 0x9e3779b97f4a7c15ULL;
         x ^= hi ^ k1;
         x ^= x >> 32;
