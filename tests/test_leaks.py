@@ -147,9 +147,18 @@ def growth(op, expected=None, calls=CALLS, rounds=ROUNDS, warmup=WARMUP, full=Fa
     {"blocks": ..., "heap": ..., "refs": ...}. Other exceptions than `expected`
     propagate. Between rounds only the youngest generation is collected, unless
     `full` (some cyclic garbage of the interpreter's, tracebacks with frames in
-    particular, can outlive a young collection)."""
+    particular, can outlive a young collection).
+
+    Unless `full`, everything that exists before the measure is frozen out of
+    the collector: a full collection of the test process's heap costs tens of
+    milliseconds, and what existed before cannot be what the calls leave
+    behind. Frozen garbage is not freed while frozen, so it cannot move the
+    counts either."""
     collect = gc.collect if full else (lambda: gc.collect(0))
-    gc.collect()
+    if full:
+        gc.collect()
+    else:
+        gc.freeze()
     enabled = gc.isenabled()
     gc.disable()  # collections would move the counts at random points
     try:
@@ -165,6 +174,8 @@ def growth(op, expected=None, calls=CALLS, rounds=ROUNDS, warmup=WARMUP, full=Fa
             seen["heap"].append((heap_in_use() if heap_in_use else 0) - heap)
         return {name: min(values) for name, values in seen.items()}
     finally:
+        if not full:
+            gc.unfreeze()
         if enabled:
             gc.enable()
 
