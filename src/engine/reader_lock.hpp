@@ -70,6 +70,11 @@ public:
     void lock() {
         take_writer_mutex();
         writer_.store(true, std::memory_order_seq_cst);
+        // Mostly no reader is inside: one pass over the slots, no branch per slot.
+        std::uint32_t inside = 0;
+        for (const Slot& slot : slots_) inside |= slot.readers.load(std::memory_order_seq_cst);
+        if (inside == 0) [[likely]]
+            return;
         for (Slot& slot : slots_) {
             for (unsigned spins = 0; slot.readers.load(std::memory_order_seq_cst) != 0; ++spins) {
                 // Readers hold the lock only to copy a session out: a short wait.
