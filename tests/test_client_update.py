@@ -242,6 +242,22 @@ def test_customer_argument_is_copied(client, session):
     assert got.customer.shipping_address is None
 
 
+@pytest.mark.parametrize("change", [
+    lambda c: setattr(c, "billing_address", acp.Address(city="New")),
+    lambda c: setattr(c, "billing_address", None),
+    lambda c: setattr(c, "shipping_address", acp.Address(name="Added")),
+], ids=["billing", "billing-none", "shipping"])
+def test_a_customer_changed_between_updates_is_stored_as_it_is_now(client, change):
+    first, second = (client.create_checkout_session(request((MOUSE, 1))) for _ in range(2))
+    customer = acp.Customer(billing_address=acp.Address(city="Old"))
+    client.update_checkout_session(first.id, customer=customer)
+    kept = customer_of(customer)
+    change(customer)
+    assert customer_of(client.update_checkout_session(second.id, customer=customer).customer) == customer_of(customer)
+    assert customer_of(client.get_checkout_session(second.id).customer) == customer_of(customer) != kept
+    assert customer_of(client.get_checkout_session(first.id).customer) == kept
+
+
 def test_changing_a_returned_customer_changes_nothing(client, session):
     result = client.update_checkout_session(session.id, customer=acp.Customer(acp.Address(city="A")))
     c = result.customer

@@ -28,12 +28,22 @@
 
 namespace corvane::py {
 
-// Instance layout: object header, the record held by value, the access counter.
+// What an object keeps worked out from its record, for a record that calls
+// convert often into another form: dropped whenever the record is written.
+// Most records keep nothing.
+template <class Rec>
+struct Derived {
+    void clear() noexcept {}
+};
+
+// Instance layout: object header, the record held by value, the access
+// counter, and what is kept derived from the record.
 template <class Rec>
 struct PyObj {
     PyObject_HEAD
     Rec value;
     Py_ssize_t borrow;
+    [[no_unique_address]] Derived<Rec> derived;
 };
 
 template <class Rec>
@@ -81,7 +91,11 @@ struct TypeCell {
 
 template <class Rec>
 void dealloc(PyObject* self) {
-    guard_dealloc([&] { reinterpret_cast<PyObj<Rec>*>(self)->value.~Rec(); });
+    guard_dealloc([&] {
+        auto* o = reinterpret_cast<PyObj<Rec>*>(self);
+        o->derived.~Derived<Rec>();
+        o->value.~Rec();
+    });
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -96,6 +110,7 @@ PyObject* repr_slot(PyObject* self);
 template <class Rec>
 PyObject* alloc_slot(PyTypeObject* type, Py_ssize_t nitems) {
     static_assert(std::is_nothrow_default_constructible_v<Rec> && std::is_nothrow_move_assignable_v<Rec>);
+    static_assert(std::is_nothrow_default_constructible_v<Derived<Rec>>);
     PyObject* obj;
     if (nitems == 0 && !PyType_IS_GC(type)) {
         // Every field is constructed below, so the memory needs no clearing
@@ -111,6 +126,7 @@ PyObject* alloc_slot(PyTypeObject* type, Py_ssize_t nitems) {
     auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
     new (&o->value) Rec();
     o->borrow = 0;
+    new (&o->derived) Derived<Rec>();
     return obj;
 }
 
@@ -192,6 +208,13 @@ PyObject* fill(Ref obj, Rec&& v) noexcept {
     static_assert(std::is_nothrow_move_assignable_v<Rec>);
     reinterpret_cast<PyObj<Rec>*>(obj.get())->value = std::move(v);
     return obj.release();
+}
+
+// The record of an object from new_instance, for an operation to write its
+// result into in place. The object is this thread's alone until handed over.
+template <class Rec>
+Rec& record_of(const Ref& obj) noexcept {
+    return reinterpret_cast<PyObj<Rec>*>(obj.get())->value;
 }
 
 // A new Python object of the record's class holding v.
@@ -315,6 +338,7 @@ int set_field(PyObject* self, PyObject* value, void*) {
         const ObjectLock lock(self);
         ExclusiveAccess access(o.borrow);
         o.value.*M = std::move(v);
+        o.derived.clear();
         return 0;
     });
 }

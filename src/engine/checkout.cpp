@@ -100,7 +100,7 @@ Order StoredOrder::value() const {
     return order;
 }
 
-CheckoutSession create_session(PricedRequest request) {
+void create_session(PricedRequest request, CheckoutSession& out) {
     if (request.requested == 0) fail_value("At least one item is required");
     if (request.unknown) fail_value(join("Product not found: ", *request.unknown));
 
@@ -113,29 +113,30 @@ CheckoutSession create_session(PricedRequest request) {
 
     // Nothing else can see the record yet, so the copy handed back is taken
     // before the lock rather than under it.
-    CheckoutSession snapshot = record;
+    out = record;
     const bool stored = Store::instance().write([&](SessionTable& map) {
         if (!map.reserve_one()) return false;  // a table that cannot grow refuses
         map.insert_or_assign(std::move(record));
         return true;
     });
     if (!stored) refuse(Refusal::OutOfMemory, {}, {});
-    return snapshot;
 }
 
-CheckoutSession get_session(std::string_view session_id) {
+void get_session(std::string_view session_id, CheckoutSession& out) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
-    std::optional<CheckoutSession> snapshot;
+    bool found = false;
     Store::instance().read([&](const SessionTable& map) {
         if (!key) return;
-        if (const CheckoutSession* session = map.find(*key)) snapshot.emplace(*session);
+        if (const CheckoutSession* session = map.find(*key)) {
+            out = *session;
+            found = true;
+        }
     });
-    if (!snapshot) refuse(Refusal::SessionNotFound, session_id, {});
-    return std::move(*snapshot);
+    if (!found) refuse(Refusal::SessionNotFound, session_id, {});
 }
 
-CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
-                               StoredCustomer customer) {
+void update_session(std::string_view session_id, std::optional<PricedRequest> items, StoredCustomer customer,
+                    CheckoutSession& snapshot) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
     // The items were priced ahead of the lock. An unknown product was only
     // remembered: the session checks under the lock decide first.
@@ -144,7 +145,6 @@ CheckoutSession update_session(std::string_view session_id, std::optional<Priced
     // The snapshot is the session as it is about to be. What the caller gave
     // is copied into it here, ahead of the lock (running out of memory then
     // changes nothing); only what the session keeps is copied under it.
-    CheckoutSession snapshot;
     if (!unknown) {
         if (items) snapshot.items = items->lines;
         if (customer) snapshot.customer = customer;
@@ -179,16 +179,14 @@ CheckoutSession update_session(std::string_view session_id, std::optional<Priced
     if (refusal != Refusal::None) {
         refuse(refusal, session_id, unknown ? std::string_view(*items->unknown) : "");
     }
-    return snapshot;
 }
 
-SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment) {
+void complete_session(std::string_view session_id, const PaymentRequest& payment, SessionWithOrder& done) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
     const bool has_payment = payment.delegated_token.has_value() || payment.method.has_value();
 
     // The order is wholly the two identifiers, so once the session is marked,
     // handing it out cannot fail.
-    SessionWithOrder done;
     const Refusal refusal = Store::instance().write([&](SessionTable& map) {
         CheckoutSession* session = find(map, key);
         if (!session) return Refusal::SessionNotFound;
@@ -207,13 +205,11 @@ SessionWithOrder complete_session(std::string_view session_id, const PaymentRequ
         return Refusal::None;
     });
     if (refusal != Refusal::None) refuse(refusal, session_id, {});
-    return done;
 }
 
-CheckoutSession cancel_session(std::string_view session_id) {
+void cancel_session(std::string_view session_id, CheckoutSession& snapshot) {
     const std::optional<Uuid> key = Uuid::parse(session_id);
 
-    CheckoutSession snapshot;
     const Refusal refusal = Store::instance().write([&](SessionTable& map) {
         CheckoutSession* session = find(map, key);
         if (!session) return Refusal::SessionNotFound;
@@ -225,7 +221,6 @@ CheckoutSession cancel_session(std::string_view session_id) {
         return Refusal::None;
     });
     if (refusal != Refusal::None) refuse(refusal, session_id, {});
-    return snapshot;
 }
 
 }  // namespace corvane

@@ -1,10 +1,11 @@
 // The checkout lifecycle over the process-wide session store. Every operation
 // takes already converted plain values, does all work that needs no store
-// before taking the store's lock, and returns a deep copy taken under it.
+// before taking the store's lock, and hands back a deep copy taken under it.
 #pragma once
 
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "catalog.hpp"
 #include "session.hpp"
@@ -15,13 +16,45 @@ namespace corvane {
 // Base of every order page; the session identifier is appended as is.
 inline constexpr std::string_view kOrderBaseUrl = "https://orders.corvane.example/";
 
-CheckoutSession create_session(PricedRequest request);
-CheckoutSession get_session(std::string_view session_id);
+// Each operation writes its result into `out`, a record the caller made
+// beforehand, so a caller that has to hand the result on can have everything
+// it needs before the store changes. Every field of `out` is written when the
+// operation returns; when it fails, what `out` holds is unspecified.
+void create_session(PricedRequest request, CheckoutSession& out);
+void get_session(std::string_view session_id, CheckoutSession& out);
 // No items keep the stored ones. An empty customer keeps the stored one; a
 // present one replaces it as a whole.
-CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
-                               StoredCustomer customer);
-SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment);
-CheckoutSession cancel_session(std::string_view session_id);
+void update_session(std::string_view session_id, std::optional<PricedRequest> items, StoredCustomer customer,
+                    CheckoutSession& out);
+void complete_session(std::string_view session_id, const PaymentRequest& payment, SessionWithOrder& out);
+void cancel_session(std::string_view session_id, CheckoutSession& out);
+
+// The same operations, returning their result.
+inline CheckoutSession create_session(PricedRequest request) {
+    CheckoutSession out;
+    create_session(std::move(request), out);
+    return out;
+}
+inline CheckoutSession get_session(std::string_view session_id) {
+    CheckoutSession out;
+    get_session(session_id, out);
+    return out;
+}
+inline CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
+                                      StoredCustomer customer) {
+    CheckoutSession out;
+    update_session(session_id, std::move(items), std::move(customer), out);
+    return out;
+}
+inline SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment) {
+    SessionWithOrder out;
+    complete_session(session_id, payment, out);
+    return out;
+}
+inline CheckoutSession cancel_session(std::string_view session_id) {
+    CheckoutSession out;
+    cancel_session(session_id, out);
+    return out;
+}
 
 }  // namespace corvane

@@ -41,6 +41,14 @@ struct Class<Address> {
     constinit static inline auto getset = constructor::attributes();
 };
 
+// A customer object keeps the stored form an update last made of it, so
+// updating session after session with the same customer shares one block.
+template <>
+struct Derived<Customer> {
+    StoredCustomer stored;
+    void clear() noexcept { stored = StoredCustomer(); }
+};
+
 template <>
 struct Class<Customer> {
     static constexpr const char* name = "Customer";

@@ -32,8 +32,9 @@ struct Conv<PricedRequest> {
             const ObjectLock lock(o);
             out.lines.reserve(static_cast<size_t>(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(o), 4096)));
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
-                const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
+                Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
                 add(item.get());
+                Py_DECREF(item.release());  // the interpreter is held here: spare Ref its check
             }
             return trimmed(std::move(out));
         }
@@ -79,41 +80,58 @@ struct Conv<std::string_view> {
 };
 
 // An update's customer, copied out of a Customer object straight into the form
-// the session stores.
+// the session stores. The object keeps that form until its record is next
+// written, and every later update shares it. It is made under the object's
+// lock (no Python code runs meanwhile), so two threads never both make it.
 template <>
 struct Conv<StoredCustomer> {
     static StoredCustomer from(PyObject* o) {
-        return read_record<Customer>(o, [](const Customer& c) { return StoredCustomer(c); });
+        if (!is_instance<Customer>(o)) throw_conversion_error(o, Class<Customer>::name);
+        auto& src = *reinterpret_cast<PyObj<Customer>*>(o);
+        const ObjectLock lock(o);
+        const SharedAccess access(src.borrow);
+        StoredCustomer& kept = src.derived.stored;
+        if (!kept) kept = StoredCustomer(std::as_const(src.value));
+        return kept;
     }
 };
 
 namespace {
 
-// The operations that change the store make their result object before they
-// run: once the store has changed, the call can no longer fail.
+// Every operation makes its result object before it runs and writes its
+// result straight into the object's record: once the store has changed, the
+// call can no longer fail.
 
 PyObject* create_checkout_session(PricedRequest items) {
     Ref result = new_instance<CheckoutSession>();
-    return fill(std::move(result), create_session(std::move(items)));
+    create_session(std::move(items), record_of<CheckoutSession>(result));
+    return result.release();
 }
 
-PyObject* get_checkout_session(std::string_view id) { return wrap(get_session(id)); }
+PyObject* get_checkout_session(std::string_view id) {
+    Ref result = new_instance<CheckoutSession>();
+    get_session(id, record_of<CheckoutSession>(result));
+    return result.release();
+}
 
 PyObject* update_checkout_session(std::string_view id, std::optional<PricedRequest> items,
                                   std::optional<StoredCustomer> customer) {
     Ref result = new_instance<CheckoutSession>();
-    return fill(std::move(result),
-                update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer()));
+    update_session(id, std::move(items), customer ? std::move(*customer) : StoredCustomer(),
+                   record_of<CheckoutSession>(result));
+    return result.release();
 }
 
 PyObject* complete_checkout_session(std::string_view id, PaymentRequest payment) {
     Ref result = new_instance<SessionWithOrder>();
-    return fill(std::move(result), complete_session(id, payment));
+    complete_session(id, payment, record_of<SessionWithOrder>(result));
+    return result.release();
 }
 
 PyObject* cancel_checkout_session(std::string_view id) {
     Ref result = new_instance<CheckoutSession>();
-    return fill(std::move(result), cancel_session(id));
+    cancel_session(id, record_of<CheckoutSession>(result));
+    return result.release();
 }
 
 }  // namespace
