@@ -6,7 +6,7 @@
 One flow is: create a session with three items, read its id, get it, update it
 with a customer, complete it with a payment, in a loop inside a function (as
 a caller's code runs; a loop at module level would add a dictionary lookup
-for every name it touches, about 1,500 instructions a flow). The script runs that flow N and
+for every name it touches, about 1,800 instructions a flow). The script runs that flow N and
 2N times, each under `valgrind --tool=callgrind`, and divides the difference in
 instructions by N, so the interpreter's start-up, the import and the set-up
 cancel out. Callgrind counts instructions, not time, so the figure is the same
