@@ -295,14 +295,22 @@ struct Conv<std::optional<T>> {
     static PyObject* to(const std::optional<T>& v) { return v ? Conv<T>::to(*v) : new_none(); }
 };
 
-// Runs fn on the record of o, an object of T's class, under shared access to it.
+// Runs fn on the record of o, an object of T's class, under shared access to
+// it, and on what o keeps derived from it, which fn may fill: no Python code
+// runs under the object's lock, so no other thread fills it meanwhile.
 template <PyClassRecord T, class F>
-decltype(auto) read_record(PyObject* o, F&& fn) {
+decltype(auto) read_record_derived(PyObject* o, F&& fn) {
     if (!is_instance<T>(o)) throw_conversion_error(o, Class<T>::name);
     auto& src = *reinterpret_cast<PyObj<T>*>(o);
     const ObjectLock lock(o);
     SharedAccess access(src.borrow);
-    return std::forward<F>(fn)(std::as_const(src.value));
+    return std::forward<F>(fn)(std::as_const(src.value), src.derived);
+}
+
+// Runs fn on the record of o, an object of T's class, under shared access to it.
+template <PyClassRecord T, class F>
+decltype(auto) read_record(PyObject* o, F&& fn) {
+    return read_record_derived<T>(o, [&](const T& v, Derived<T>&) -> decltype(auto) { return fn(v); });
 }
 
 // A record copied out of (or into) an object of its class.

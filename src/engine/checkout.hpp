@@ -5,7 +5,6 @@
 
 #include <optional>
 #include <string_view>
-#include <utility>
 
 #include "catalog.hpp"
 #include "session.hpp"
@@ -28,33 +27,5 @@ void update_session(std::string_view session_id, std::optional<PricedRequest> it
                     CheckoutSession& out);
 void complete_session(std::string_view session_id, const PaymentRequest& payment, SessionWithOrder& out);
 void cancel_session(std::string_view session_id, CheckoutSession& out);
-
-// The same operations, returning their result.
-inline CheckoutSession create_session(PricedRequest request) {
-    CheckoutSession out;
-    create_session(std::move(request), out);
-    return out;
-}
-inline CheckoutSession get_session(std::string_view session_id) {
-    CheckoutSession out;
-    get_session(session_id, out);
-    return out;
-}
-inline CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
-                                      StoredCustomer customer) {
-    CheckoutSession out;
-    update_session(session_id, std::move(items), std::move(customer), out);
-    return out;
-}
-inline SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment) {
-    SessionWithOrder out;
-    complete_session(session_id, payment, out);
-    return out;
-}
-inline CheckoutSession cancel_session(std::string_view session_id) {
-    CheckoutSession out;
-    cancel_session(session_id, out);
-    return out;
-}
 
 }  // namespace corvane

@@ -32,6 +32,34 @@ inline StoredLines price_items(std::span<const RequestItem> items) {
     return std::move(request.lines);
 }
 
+// The operations of checkout.hpp, returning their result.
+inline CheckoutSession create_session(PricedRequest request) {
+    CheckoutSession out;
+    create_session(std::move(request), out);
+    return out;
+}
+inline CheckoutSession get_session(std::string_view session_id) {
+    CheckoutSession out;
+    get_session(session_id, out);
+    return out;
+}
+inline CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
+                                      StoredCustomer customer) {
+    CheckoutSession out;
+    update_session(session_id, std::move(items), std::move(customer), out);
+    return out;
+}
+inline SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment) {
+    SessionWithOrder out;
+    complete_session(session_id, payment, out);
+    return out;
+}
+inline CheckoutSession cancel_session(std::string_view session_id) {
+    CheckoutSession out;
+    cancel_session(session_id, out);
+    return out;
+}
+
 inline CheckoutSession create_session(std::span<const RequestItem> items) {
     return create_session(price_request(items));
 }

@@ -81,18 +81,14 @@ struct Conv<std::string_view> {
 
 // An update's customer, copied out of a Customer object straight into the form
 // the session stores. The object keeps that form until its record is next
-// written, and every later update shares it. It is made under the object's
-// lock (no Python code runs meanwhile), so two threads never both make it.
+// written, and every later update shares it.
 template <>
 struct Conv<StoredCustomer> {
     static StoredCustomer from(PyObject* o) {
-        if (!is_instance<Customer>(o)) throw_conversion_error(o, Class<Customer>::name);
-        auto& src = *reinterpret_cast<PyObj<Customer>*>(o);
-        const ObjectLock lock(o);
-        const SharedAccess access(src.borrow);
-        StoredCustomer& kept = src.derived.stored;
-        if (!kept) kept = StoredCustomer(std::as_const(src.value));
-        return kept;
+        return read_record_derived<Customer>(o, [](const Customer& c, Derived<Customer>& kept) {
+            if (!kept.stored) kept.stored = StoredCustomer(c);
+            return kept.stored;
+        });
     }
 };
 
