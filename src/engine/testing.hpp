@@ -13,9 +13,6 @@
 
 namespace corvane {
 
-// The whole catalog, in index order.
-std::span<const Product> catalog() noexcept;
-
 // Prices a request list in request order, as the module does while it reads one.
 inline PricedRequest price_request(std::span<const RequestItem> items) {
     PricedRequest request;
