@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "convert.hpp"
 #include "errors.hpp"
 
 namespace corvane::py {

@@ -174,6 +174,21 @@ PyError PyError::with_argument_name(std::string_view name) && {
     throw PyError::pending(type, std::move(message));
 }
 
+[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target) {
+    std::string type_name;
+    Ref q = type_qualname(obj);
+    if (q && PyUnicode_Check(q.get())) {
+        type_name = utf8_lossy(q.get());
+    } else {
+        PyErr_Clear();
+        type_name = "<failed to extract type name>";
+    }
+    std::string msg = "'" + type_name + "' object cannot be converted to '";
+    msg.append(target);
+    msg += "'";
+    throw_error(PyExc_TypeError, std::move(msg));
+}
+
 [[noreturn]] void throw_fetched() {
     Ref type, value, tb;
     compat::fetch(type, value, tb);

@@ -43,6 +43,8 @@ private:
 
 // Throws the pending-style error.
 [[noreturn]] void throw_error(PyObject* type, std::string message);
+// TypeError "'T' object cannot be converted to 'target'".
+[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target);
 // Takes the interpreter's pending exception and throws it as a PyError.
 // A PanicException coming back from Python code resumes the panic instead.
 [[noreturn]] void throw_fetched();

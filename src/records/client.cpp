@@ -65,20 +65,6 @@ struct Conv<PricedRequest> {
     }
 };
 
-// A session identifier, borrowed: the text is the argument's own UTF-8 form,
-// which the caller keeps alive for the whole call, so no copy is made. Fails
-// exactly as a text conversion does.
-template <>
-struct Conv<std::string_view> {
-    static std::string_view from(PyObject* o) {
-        if (!PyUnicode_Check(o)) throw_conversion_error(o, "PyString");
-        Py_ssize_t size = 0;
-        const char* p = PyUnicode_AsUTF8AndSize(o, &size);
-        if (!p) throw_fetched();
-        return {p, static_cast<size_t>(size)};
-    }
-};
-
 // An update's customer, copied out of a Customer object straight into the form
 // the session stores. The object keeps that form until its record is next
 // written, and every later update shares it.
