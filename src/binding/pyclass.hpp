@@ -25,6 +25,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "fields.hpp"
 #include "fixed_text.hpp"
 #include "instance.hpp"
 
@@ -147,6 +148,7 @@ struct Param;
 
 template <class Rec, class T, T Rec::*Member, Name Keyword>
 struct Param<Member, Keyword> {
+    static_assert(member_name<Member>() == Keyword.view(), "a parameter is named after the field it sets");
     using record = Rec;
     using type = T;
     static constexpr auto member = Member;
@@ -180,24 +182,6 @@ constexpr bool distinct(const std::array<std::string_view, N>& names) {
     }
     return true;
 }
-
-// Whether Rec can be brace-initialised from n values: how many fields an
-// aggregate has, to check that a constructor sets every one.
-namespace field_count_detail {
-struct AnyValue {
-    template <class T>
-    operator T() const;  // only ever named in unevaluated checks
-};
-template <class Rec, std::size_t... I>
-constexpr bool brace_initialisable(std::index_sequence<I...>) {
-    return requires { Rec{(void(I), AnyValue{})...}; };
-}
-}  // namespace field_count_detail
-
-template <class Rec, std::size_t N>
-inline constexpr bool has_exactly_fields =
-    field_count_detail::brace_initialisable<Rec>(std::make_index_sequence<N>{}) &&
-    !field_count_detail::brace_initialisable<Rec>(std::make_index_sequence<N + 1>{});
 
 // A parameter list's names and the binding description built from them.
 template <class Owner, Name Callable, Name... Keywords>
@@ -286,6 +270,102 @@ private:
         ((rec.*Ps::member = convert_arg<typename Ps::type>(slots[I], names::names[I])), ...);
     }
 };
+
+// ---- attribute tables of the classes without a constructor ---------------------
+
+// A class that has no constructor declares its attributes once, in order, as
+//     Attributes<Field<&Totals::subtotal, "subtotal">, Field<&Totals::tax, "tax">, ...>
+// Each entry shows one field of the record under the field's own name:
+// Field read-write, ReadOnly read-only, and Shown read-only, rendered by
+// Fn(const Rec&) (a new reference). Computed is read-only and rendered from the
+// record as a whole under a name of its own, for what follows from other
+// fields (a session's totals from its items). The fields shown must be every
+// field of the record, each once, in the record's order; each of these rules
+// fails to compile with a message that names it.
+template <auto Member, Name Keyword>
+struct Field;
+template <class Rec, class T, T Rec::*Member, Name Keyword>
+struct Field<Member, Keyword> {
+    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
+    using record = Rec;
+    static constexpr bool shows_field = true;
+    static constexpr auto member = Member;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return rw<Rec, Member>(Keyword.chars); }
+};
+
+template <auto Member, Name Keyword>
+struct ReadOnly;
+template <class Rec, class T, T Rec::*Member, Name Keyword>
+struct ReadOnly<Member, Keyword> {
+    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
+    using record = Rec;
+    static constexpr bool shows_field = true;
+    static constexpr auto member = Member;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return ro<Rec, Member>(Keyword.chars); }
+};
+
+template <auto Member, Name Keyword, auto Fn>
+struct Shown;
+template <class Rec, class T, T Rec::*Member, Name Keyword, PyObject* (*Fn)(const Rec&)>
+struct Shown<Member, Keyword, Fn> {
+    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
+    using record = Rec;
+    static constexpr bool shows_field = true;
+    static constexpr auto member = Member;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return computed<Rec, Fn>(Keyword.chars); }
+};
+
+template <Name Keyword, auto Fn>
+struct Computed;
+template <Name Keyword, class Rec, PyObject* (*Fn)(const Rec&)>
+struct Computed<Keyword, Fn> {
+    using record = Rec;
+    static constexpr bool shows_field = false;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return computed<Rec, Fn>(Keyword.chars); }
+};
+
+namespace attributes_detail {
+// Whether entry A's field comes before entry B's (true unless both show one).
+template <class A, class B>
+consteval bool field_before() {
+    if constexpr (A::shows_field && B::shows_field) {
+        return declared_before(A::member, B::member);
+    } else {
+        return true;
+    }
+}
+template <class A, class... Later>
+consteval bool in_field_order() {
+    if constexpr (sizeof...(Later) == 0) {
+        return true;
+    } else {
+        return (field_before<A, Later>() && ...) && in_field_order<Later...>();
+    }
+}
+}  // namespace attributes_detail
+
+template <class First, class... Rest>
+struct Attributes {
+    using Rec = typename First::record;
+    static_assert((std::is_same_v<typename Rest::record, Rec> && ...), "every attribute belongs to one record");
+    static constexpr std::size_t count = 1 + sizeof...(Rest);
+    static constexpr std::array<std::string_view, count> names{First::keyword.view(), Rest::keyword.view()...};
+    static_assert(distinct(names), "two attributes share a name");
+    static_assert(attributes_detail::in_field_order<First, Rest...>(),
+                  "the attributes show the record's fields in the record's order");
+    static_assert(has_exactly_fields<Rec, (std::size_t{First::shows_field} + ... + std::size_t{Rest::shows_field})>,
+                  "the attributes show every field of the record");
+
+    static constexpr std::array<PyGetSetDef, count + 1> table() { return {First::def(), Rest::def()..., PyGetSetDef{}}; }
+};
+
+// The table of a class without a constructor, kept for the process.
+template <class... Entries>
+constinit inline auto attribute_table = Attributes<Entries...>::table();
 
 // ---- methods ---------------------------------------------------------------------
 
