@@ -23,6 +23,8 @@ std::string to_text(PyObject* obj);
 // A str's UTF-8 form, borrowed from the object (which keeps it for its
 // lifetime); fails exactly as to_text does.
 inline std::string_view text_view(PyObject* obj) {
+    // "PyString" (as "PyList", "Sequence" and the other odd names in the
+    // module's messages) is matched verbatim by callers: part of the contract.
     if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString");
     Py_ssize_t size = 0;
     const char* p = PyUnicode_AsUTF8AndSize(obj, &size);

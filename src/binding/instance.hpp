@@ -10,6 +10,7 @@
 
 #include "access.hpp"
 #include "errors.hpp"
+#include "once_cell.hpp"
 
 namespace corvane::py {
 
@@ -67,11 +68,10 @@ PyObject* call_class(PyTypeObject* type, PyObject* const* args, size_t nargsf, P
 void keep_for_process(PyTypeObject* type) noexcept;
 
 // The class's type object, filled once: at registration, or by whichever
-// thread first needs it should that have failed. Threads may race to make it;
-// the first one stored wins and every other is dropped.
+// thread first needs it should that have failed.
 template <class Rec>
 struct TypeCell {
-    static inline std::atomic<PyTypeObject*> type{nullptr};
+    constinit static inline OnceCell<PyTypeObject> type;
 };
 
 template <class Rec>
@@ -137,22 +137,21 @@ TypeSpec type_spec() {
 // Makes (or returns) the type object during module registration.
 template <class Rec>
 PyTypeObject* register_type() {
-    if (PyTypeObject* t = TypeCell<Rec>::type.load(std::memory_order_acquire)) return t;
+    if (PyTypeObject* t = TypeCell<Rec>::type.get()) return t;
     PyTypeObject* made = make_type(type_spec<Rec>());
-    PyTypeObject* stored = nullptr;
-    if (TypeCell<Rec>::type.compare_exchange_strong(stored, made, std::memory_order_acq_rel,
-                                                    std::memory_order_acquire)) {
+    PyTypeObject* stored = TypeCell<Rec>::type.store_first(made);
+    if (stored == made) {
         keep_for_process(made);
-        return made;
+    } else {
+        Py_DECREF(made);
     }
-    Py_DECREF(made);
     return stored;
 }
 
 // The class's type object for every later use.
 template <class Rec>
 PyTypeObject* type_object() {
-    if (PyTypeObject* t = TypeCell<Rec>::type.load(std::memory_order_acquire)) [[likely]]
+    if (PyTypeObject* t = TypeCell<Rec>::type.get()) [[likely]]
         return t;
     try {
         return register_type<Rec>();

@@ -160,16 +160,25 @@ inline constexpr bool is_optional = false;
 template <class T>
 inline constexpr bool is_optional<std::optional<T>> = true;
 
+// Whether no required parameter (of a type other than std::optional) follows
+// an optional one.
+template <class... Ts>
+constexpr bool required_before_optional() {
+    constexpr bool optional[] = {is_optional<Ts>..., true};
+    for (std::size_t i = 1; i < sizeof...(Ts); ++i) {
+        if (optional[i - 1] && !optional[i]) return false;
+    }
+    return true;
+}
+
 // How many parameters of these types are required: the leading non-optional
-// ones. A required parameter may not follow an optional one.
+// ones.
 template <class... Ts>
 constexpr std::size_t required_count() {
+    static_assert(required_before_optional<Ts...>(), "a required parameter follows an optional one");
     constexpr bool optional[] = {is_optional<Ts>..., true};
     std::size_t required = 0;
     while (required < sizeof...(Ts) && !optional[required]) ++required;
-    for (std::size_t i = required; i < sizeof...(Ts); ++i) {
-        if (!optional[i]) throw "a required parameter follows an optional one";  // not a constant: fails to compile
-    }
     return required;
 }
 

@@ -18,6 +18,7 @@ namespace corvane::py {
 template <>
 struct Conv<PricedRequest> {
     static PricedRequest from(PyObject* o) {
+        // Both texts are matched verbatim by callers: part of the contract.
         if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
         if (!PySequence_Check(o)) throw_conversion_error(o, "Sequence");
         const RecursionGuard limit(" while converting a sequence");
