@@ -3,11 +3,13 @@
 // A class is described once, by a specialisation of Class<Record> that names it,
 // declares its constructor (or none) as Constructor<Param<&Record::field,
 // "keyword">...>, and gives its attributes as a PyGetSetDef table: the
-// constructor's own (constructor::attributes()) or one built from
-// rw<Record, &Record::field>("name"), ro<...> and computed<...> entries. Methods
-// are declared one line each with method<Record, "name", function, "keyword"...>.
-// Type objects, getters, setters, constructors, text signatures, wrapping and
-// deallocation are generated from that description.
+// constructor's own (constructor::attributes()) or, for a class without one,
+// attribute_table<Field<&Record::field, "field">, ...> (see Attributes). Both
+// are checked against the record when they compile. Methods are declared one
+// line each with method<Record, "name", function, "keyword"...>. Type objects,
+// getters, setters, constructors, text signatures, wrapping and deallocation
+// are generated from that description; the instance layout and the type
+// objects are in instance.hpp, every conversion in convert.hpp.
 #pragma once
 
 #include <array>
