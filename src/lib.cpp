@@ -1,9 +1,8 @@
-// Module entry point: builds the module object once per process, registers the
-// eleven classes in their fixed order, then `version` and `__version__`.
-#include <atomic>
-
+// Module entry point: builds the module object once per process, registers
+// every class in its fixed order, then `version` and `__version__`.
 #include "binding/compat.hpp"
 #include "binding/names.hpp"
+#include "binding/once_cell.hpp"
 #include "records/classes.hpp"
 
 namespace corvane::py {
@@ -13,7 +12,7 @@ namespace {
 constexpr const char kVersion[] = "1.0.0";
 
 // The module object of this process, stored once initialisation has succeeded.
-std::atomic<PyObject*> g_module{nullptr};
+constinit OnceCell<PyObject> g_module;
 
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT, "corvane_acp_native", "Python module definition", 0, nullptr, nullptr, nullptr, nullptr,
@@ -39,7 +38,7 @@ void register_name(PyObject* module, std::string_view name, PyObject* value) {
         all = Ref::steal(must(PyList_New(0)));
         if (PyObject_SetAttr(module, names::all(), all.get()) < 0) throw_fetched();
     } else if (!PyList_Check(all.get())) {
-        throw_conversion_error(all.get(), "PyList");
+        throw_conversion_error(all.get(), "PyList");  // verbatim: part of the contract
     }
     Ref key = Ref::steal(new_str(name));
     if (PyList_Append(all.get(), key.get()) < 0) {
@@ -72,17 +71,15 @@ void module_body(PyObject* m) {
     Ref name_str = Ref::steal(PyUnicode_DecodeUTF8(module_name, static_cast<Py_ssize_t>(strlen(module_name)), nullptr));
     if (!name_str) panic_with_pending("PyModule_GetName expected to return utf8");
     Ref fn = Ref::steal(must(PyCFunction_NewEx(&g_version_def, m, name_str.get())));
-    Ref fn_name = Ref::steal(PyObject_GetAttr(fn.get(), names::name()));
-    if (!fn_name) throw_fetched();
-    if (!PyUnicode_Check(fn_name.get())) throw_conversion_error(fn_name.get(), "PyString");
-    register_name(m, to_text(fn_name.get()), fn.get());
+    register_name(m, g_version_def.ml_name, fn.get());
 
     Ref v = Ref::steal(new_str(kVersion));
     register_name(m, "__version__", v.get());
 }
 
 PyObject* init() {
-    if (g_module.load(std::memory_order_acquire)) {
+    if (g_module.get()) {
+        // The text, names and all, is matched verbatim by callers: part of the contract.
         throw_error(PyExc_ImportError,
                     "Pelorin modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
                     "process");
@@ -95,10 +92,8 @@ PyObject* init() {
     // object and the store by its own lock: the module needs no GIL.
     if (PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_NOT_USED) < 0) throw_fetched();
 #endif
-    PyObject* stored = nullptr;
-    if (g_module.compare_exchange_strong(stored, m.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
-        stored = m.release();
-    }
+    PyObject* stored = g_module.store_first(m.get());
+    if (stored == m.get()) m.release();
     return Ref::borrow(stored).release();
 }
 

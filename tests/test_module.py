@@ -22,6 +22,7 @@ import weakref
 import pytest
 
 import corvane_acp_native as acp
+from support import attribute_names
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
@@ -301,6 +302,25 @@ def test_attribute_descriptors(name):
         assert descr.__doc__ == "", attr
         assert descr.__name__ == attr
         assert descr.__objclass__ is cls
+    # In declaration order: what the tests' FIELDS read from the module.
+    assert attribute_names(cls) == tuple(attrs)
+
+
+def test_python_baseline_has_the_module_layout():
+    # bench/pyimpl.py keeps a hand-written copy of every class (the benchmarks'
+    # baseline, written the way a Python developer would): it follows the module.
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+    try:
+        import pyimpl
+    finally:
+        del sys.path[0]
+    assert pyimpl.__all__ == acp.__all__
+    for name in CLASS_NAMES:
+        cls, baseline = getattr(acp, name), getattr(pyimpl, name)
+        properties = tuple(key for key, value in vars(baseline).items() if isinstance(value, property))
+        assert properties == attribute_names(cls), name
+    for method, _ in CLIENT_METHODS:
+        assert callable(getattr(pyimpl.AcpClient, method)), method
 
 
 def test_money_amount_descriptor_doc_is_empty_text():

@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "convert.hpp"
 #include "errors.hpp"
 
 namespace corvane::py {
@@ -23,7 +22,7 @@ namespace {
 }
 
 void bind_keyword(const Params& p, PyObject* key, PyObject* value, PyObject** slots) {
-    if (!PyUnicode_Check(key)) throw_conversion_error(key, "PyString");
+    if (!PyUnicode_Check(key)) throw_conversion_error(key, "PyString");  // verbatim: part of the contract
     Py_ssize_t size = 0;
     const char* text;
     if (PyUnicode_IS_COMPACT_ASCII(key)) {  // every keyword spelt in source is

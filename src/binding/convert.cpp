@@ -4,21 +4,6 @@
 
 namespace corvane::py {
 
-[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target) {
-    std::string type_name;
-    Ref q = type_qualname(obj);
-    if (q && PyUnicode_Check(q.get())) {
-        type_name = utf8_lossy(q.get());
-    } else {
-        PyErr_Clear();
-        type_name = "<failed to extract type name>";
-    }
-    std::string msg = "'" + type_name + "' object cannot be converted to '";
-    msg.append(target);
-    msg += "'";
-    throw_error(PyExc_TypeError, std::move(msg));
-}
-
 std::int64_t to_i64(PyObject* obj) {
     long v;
     if (PyLong_CheckExact(obj)) {
@@ -41,11 +26,7 @@ std::int32_t to_i32(PyObject* obj) {
 }
 
 std::string to_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString");
-    Py_ssize_t size = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (!p) throw_fetched();
-    return std::string(p, static_cast<size_t>(size));
+    return std::string(text_view(obj));
 }
 
 }  // namespace corvane::py

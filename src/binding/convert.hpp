@@ -1,8 +1,10 @@
-// Conversions between Python objects and plain values, and the per-object
-// access discipline (shared or exclusive) that every receiver goes through.
+// Every conversion between Python objects and plain values: the scalar ones,
+// borrowed and owned texts, optional values, and records copied out of (or
+// into) the objects of their classes. A parameter's or attribute's type picks
+// its conversion through Conv<T>.
 #pragma once
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,111 +12,25 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "instance.hpp"
 
 namespace corvane::py {
-
-// TypeError "'T' object cannot be converted to 'target'".
-[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target);
-
-// The access counter every instance carries: 0 free, n > 0 shared, -1 exclusive.
-//
-// With an interpreter lock only the thread holding it touches a counter. A
-// free-threaded interpreter runs threads side by side, so there the counter is
-// changed atomically, and every reader and writer of a record also holds the
-// object's critical section (ObjectLock): they are serialised per object just
-// as the interpreter lock would serialise them. The counter then only ever
-// sees re-entrant use, and a conversion that re-enters an object it holds gets
-// the same refusal on every build.
-namespace access {
-
-#ifdef Py_GIL_DISABLED
-inline bool try_share(Py_ssize_t& counter) noexcept {
-    std::atomic_ref<Py_ssize_t> c(counter);
-    Py_ssize_t v = c.load(std::memory_order_relaxed);
-    do {
-        if (v == -1) return false;
-    } while (!c.compare_exchange_weak(v, v + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    return true;
-}
-inline void unshare(Py_ssize_t& counter) noexcept {
-    std::atomic_ref<Py_ssize_t>(counter).fetch_sub(1, std::memory_order_release);
-}
-inline bool try_exclusive(Py_ssize_t& counter) noexcept {
-    Py_ssize_t free = 0;
-    return std::atomic_ref<Py_ssize_t>(counter).compare_exchange_strong(free, -1, std::memory_order_acquire,
-                                                                        std::memory_order_relaxed);
-}
-inline void unexclusive(Py_ssize_t& counter) noexcept {
-    std::atomic_ref<Py_ssize_t>(counter).store(0, std::memory_order_release);
-}
-#else
-inline bool try_share(Py_ssize_t& counter) noexcept {
-    if (counter == -1) return false;
-    ++counter;
-    return true;
-}
-inline void unshare(Py_ssize_t& counter) noexcept { --counter; }
-inline bool try_exclusive(Py_ssize_t& counter) noexcept {
-    if (counter != 0) return false;
-    counter = -1;
-    return true;
-}
-inline void unexclusive(Py_ssize_t& counter) noexcept { counter = 0; }
-#endif
-
-}  // namespace access
-
-class SharedAccess {
-public:
-    explicit SharedAccess(Py_ssize_t& counter) : c_(counter) {
-        if (!access::try_share(c_)) throw_error(PyExc_RuntimeError, "Already mutably borrowed");
-    }
-    ~SharedAccess() { access::unshare(c_); }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
-
-private:
-    Py_ssize_t& c_;
-};
-
-class ExclusiveAccess {
-public:
-    explicit ExclusiveAccess(Py_ssize_t& counter) : c_(counter) {
-        if (!access::try_exclusive(c_)) throw_error(PyExc_RuntimeError, "Already borrowed");
-    }
-    ~ExclusiveAccess() { access::unexclusive(c_); }
-    ExclusiveAccess(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-
-private:
-    Py_ssize_t& c_;
-};
-
-// The object's critical section for the length of a scope, on a free-threaded
-// interpreter; nothing with an interpreter lock, which already serialises.
-// Like the interpreter lock, it is let go while the thread waits (for another
-// critical section, or inside Python code that blocks) and taken back after.
-class ObjectLock {
-public:
-#ifdef Py_GIL_DISABLED
-    explicit ObjectLock(PyObject* obj) noexcept { PyCriticalSection_Begin(&section_, obj); }
-    ~ObjectLock() { PyCriticalSection_End(&section_); }
-#else
-    explicit ObjectLock(PyObject*) noexcept {}
-#endif
-    ObjectLock(const ObjectLock&) = delete;
-    ObjectLock& operator=(const ObjectLock&) = delete;
-
-private:
-#ifdef Py_GIL_DISABLED
-    PyCriticalSection section_;
-#endif
-};
 
 // Python -> plain value.
 std::int64_t to_i64(PyObject* obj);
 std::int32_t to_i32(PyObject* obj);
 std::string to_text(PyObject* obj);
+// A str's UTF-8 form, borrowed from the object (which keeps it for its
+// lifetime); fails exactly as to_text does.
+inline std::string_view text_view(PyObject* obj) {
+    // "PyString" (as "PyList", "Sequence" and the other odd names in the
+    // module's messages) is matched verbatim by callers: part of the contract.
+    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString");
+    Py_ssize_t size = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!p) throw_fetched();
+    return {p, static_cast<size_t>(size)};
+}
 
 // Plain value -> new Python object (a failure here is an internal fault).
 static_assert(sizeof(long) == sizeof(std::int64_t), "the module assumes an LP64 platform");
@@ -131,5 +47,51 @@ PyObject* new_ascii(std::size_t n, Write&& write) {
     return s;
 }
 inline PyObject* new_none() { Py_RETURN_NONE; }
+
+template <class T>
+struct Conv;
+
+template <>
+struct Conv<std::int64_t> {
+    static std::int64_t from(PyObject* o) { return to_i64(o); }
+    static PyObject* to(std::int64_t v) { return new_int(v); }
+};
+
+template <>
+struct Conv<std::int32_t> {
+    static std::int32_t from(PyObject* o) { return to_i32(o); }
+    static PyObject* to(std::int32_t v) { return new_int(v); }
+};
+
+template <>
+struct Conv<std::string> {
+    static std::string from(PyObject* o) { return to_text(o); }
+    static PyObject* to(const std::string& v) { return new_str(v); }
+};
+
+// A text borrowed from the argument: the caller keeps the object alive for
+// the whole call, so no copy is made.
+template <>
+struct Conv<std::string_view> {
+    static std::string_view from(PyObject* o) { return text_view(o); }
+};
+
+template <class T>
+struct Conv<std::optional<T>> {
+    static std::optional<T> from(PyObject* o) {
+        if (!o || o == Py_None) return std::nullopt;
+        return Conv<T>::from(o);
+    }
+    static PyObject* to(const std::optional<T>& v) { return v ? Conv<T>::to(*v) : new_none(); }
+};
+
+// A record copied out of (or into) an object of its class.
+template <PyClassRecord T>
+struct Conv<T> {
+    static T from(PyObject* o) {
+        return read_record<T>(o, [](const T& v) { return v; });
+    }
+    static PyObject* to(const T& v) { return wrap<T>(v); }
+};
 
 }  // namespace corvane::py

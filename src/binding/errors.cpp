@@ -8,6 +8,7 @@
 
 #include "compat.hpp"
 #include "names.hpp"
+#include "once_cell.hpp"
 
 namespace corvane::py {
 
@@ -24,20 +25,18 @@ constexpr const char kPanicDoc[] =
 constexpr const char kGenericPanic[] = "native code panicked without a message";
 constexpr const char kWhileMessage[] = " while formatting an error message";
 
-// Made on first need and kept for the process; of two threads racing to make
-// it, the first stored wins and the other's is dropped.
-std::atomic<PyObject*> g_panic_type{nullptr};
+// Made on first need and kept for the process.
+constinit OnceCell<PyObject> g_panic_type;
 
+// The exception's qualified name, its doc and every panic text below are
+// matched verbatim by callers (on stderr as well): part of the contract.
 PyObject* make_panic_exception_type() {
-    if (PyObject* t = g_panic_type.load(std::memory_order_acquire)) return t;
+    if (PyObject* t = g_panic_type.get()) return t;
     PyObject* made =
         PyErr_NewExceptionWithDoc("pelorin_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (!made) return nullptr;
-    PyObject* stored = nullptr;
-    if (g_panic_type.compare_exchange_strong(stored, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return made;
-    }
-    Py_DECREF(made);
+    PyObject* stored = g_panic_type.store_first(made);
+    if (stored != made) Py_DECREF(made);
     return stored;
 }
 
@@ -110,46 +109,38 @@ void raise_handled() {
 }  // namespace
 
 PyError PyError::pending(PyObject* type, std::string message, Ref cause) {
-    PyError e;
-    e.type_ = Ref::borrow(type);
-    e.message_ = std::move(message);
-    e.cause_ = std::move(cause);
-    e.pending_ = true;
-    return e;
+    return PyError(Message{Ref::borrow(type), std::move(message), std::move(cause)});
 }
 
 PyError PyError::fetched(Ref type, Ref value, Ref tb) {
-    PyError e;
-    e.type_ = std::move(type);
-    e.value_ = std::move(value);
-    e.tb_ = std::move(tb);
-    return e;
+    return PyError(Fetched{std::move(type), std::move(value), std::move(tb)});
 }
 
 void PyError::restore() && {
-    if (!pending_) {
-        compat::restore(std::move(type_), std::move(value_), std::move(tb_));
+    if (Fetched* f = std::get_if<Fetched>(&state_)) {
+        compat::restore(std::move(f->type), std::move(f->value), std::move(f->tb));
         return;
     }
-    Ref msg = message_str(message_);
+    Message& m = std::get<Message>(state_);
+    Ref msg = message_str(m.text);
     if (!msg) return;
-    if (!cause_) {
-        PyErr_SetObject(type_.get(), msg.get());
+    if (!m.cause) {
+        PyErr_SetObject(m.type.get(), msg.get());
         return;
     }
-    Ref exc = Ref::steal(PyObject_CallOneArg(type_.get(), msg.get()));
+    Ref exc = Ref::steal(PyObject_CallOneArg(m.type.get(), msg.get()));
     if (!exc) return;  // the interpreter's own error is pending instead
-    PyException_SetCause(exc.get(), cause_.release());
-    PyErr_SetObject(type_.get(), exc.get());
+    PyException_SetCause(exc.get(), m.cause.release());
+    PyErr_SetObject(m.type.get(), exc.get());
 }
 
 std::string PyError::text() const {
-    if (pending_) return message_;
-    return object_text(value_.get());
+    if (const Message* m = std::get_if<Message>(&state_)) return m->text;
+    return object_text(std::get<Fetched>(state_).value.get());
 }
 
 std::string PyError::describe() const {
-    std::string out = reinterpret_cast<PyTypeObject*>(type_.get())->tp_name;
+    std::string out = reinterpret_cast<PyTypeObject*>(type_of())->tp_name;
     std::string t = text();
     if (!t.empty()) out += ": " + t;
     return out;
@@ -162,10 +153,10 @@ PyError PyError::with_argument_name(std::string_view name) && {
     msg += "': ";
     msg += text();
     Ref cause;
-    if (pending_) {
-        cause = std::move(cause_);
-    } else if (value_) {
-        cause = Ref::steal(PyException_GetCause(value_.get()));
+    if (Message* m = std::get_if<Message>(&state_)) {
+        cause = std::move(m->cause);
+    } else if (const Ref& value = std::get<Fetched>(state_).value) {
+        cause = Ref::steal(PyException_GetCause(value.get()));
     }
     return pending(PyExc_TypeError, std::move(msg), std::move(cause));
 }
@@ -174,13 +165,28 @@ PyError PyError::with_argument_name(std::string_view name) && {
     throw PyError::pending(type, std::move(message));
 }
 
+[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target) {
+    std::string type_name;
+    Ref q = type_qualname(obj);
+    if (q && PyUnicode_Check(q.get())) {
+        type_name = utf8_lossy(q.get());
+    } else {
+        PyErr_Clear();
+        type_name = "<failed to extract type name>";
+    }
+    std::string msg = "'" + type_name + "' object cannot be converted to '";
+    msg.append(target);
+    msg += "'";
+    throw_error(PyExc_TypeError, std::move(msg));
+}
+
 [[noreturn]] void throw_fetched() {
     Ref type, value, tb;
     compat::fetch(type, value, tb);
     if (!type) throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
     // Python code can only have met PanicException if it already exists; making
     // it here, deep in a recursion, say, would only add a failure of its own.
-    if (PyObject* panic_type = g_panic_type.load(std::memory_order_acquire); panic_type && type.get() == panic_type) {
+    if (PyObject* panic_type = g_panic_type.get(); panic_type && type.get() == panic_type) {
         std::string msg;
         if (Ref s = Ref::steal(PyObject_Str(value.get()))) {
             msg = utf8_lossy(s.get());  // whole, NUL characters included

@@ -6,15 +6,17 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "../engine/failure.hpp"
 #include "ref.hpp"
 
 namespace corvane::py {
 
-// A Python exception waiting to be raised: either pending-style (an exception
-// type plus a message, turned into an exception only when raised) or fetched
-// from the interpreter (a normalised exception object).
+// A Python exception waiting to be raised, in one of two forms: a message,
+// an exception type plus a text (and perhaps a cause), made into an exception
+// only when raised; or fetched, an exception the interpreter had raised, as
+// its normalised object.
 class PyError {
 public:
     static PyError pending(PyObject* type, std::string message, Ref cause = {});
@@ -23,7 +25,7 @@ public:
     // Makes this error the interpreter's pending exception.
     void restore() &&;
 
-    bool is_exactly(PyObject* type) const noexcept { return type_.get() == type; }
+    bool is_exactly(PyObject* type) const noexcept { return type_of() == type; }
     // str() of the exception value (or the pending message).
     std::string text() const;
     // A TypeError raised while converting parameter `name` is replaced by one
@@ -33,16 +35,29 @@ public:
     std::string describe() const;
 
 private:
-    Ref type_;
-    Ref value_;  // fetched only
-    Ref tb_;     // fetched only
-    Ref cause_;  // pending only
-    std::string message_;
-    bool pending_ = false;
+    struct Message {
+        Ref type;
+        std::string text;
+        Ref cause;
+    };
+    struct Fetched {
+        Ref type;
+        Ref value;
+        Ref tb;
+    };
+    explicit PyError(Message m) noexcept : state_(std::move(m)) {}
+    explicit PyError(Fetched f) noexcept : state_(std::move(f)) {}
+    PyObject* type_of() const noexcept {
+        return std::visit([](const auto& s) { return s.type.get(); }, state_);
+    }
+
+    std::variant<Message, Fetched> state_;
 };
 
 // Throws the pending-style error.
 [[noreturn]] void throw_error(PyObject* type, std::string message);
+// TypeError "'T' object cannot be converted to 'target'".
+[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target);
 // Takes the interpreter's pending exception and throws it as a PyError.
 // A PanicException coming back from Python code resumes the panic instead.
 [[noreturn]] void throw_fetched();

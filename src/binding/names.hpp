@@ -7,6 +7,5 @@ namespace corvane::py::names {
 
 PyObject* qualname();
 PyObject* all();
-PyObject* name();
 
 }  // namespace corvane::py::names

@@ -3,11 +3,13 @@
 // A class is described once, by a specialisation of Class<Record> that names it,
 // declares its constructor (or none) as Constructor<Param<&Record::field,
 // "keyword">...>, and gives its attributes as a PyGetSetDef table: the
-// constructor's own (constructor::attributes()) or one built from
-// rw<Record, &Record::field>("name"), ro<...> and computed<...> entries. Methods
-// are declared one line each with method<Record, "name", function, "keyword"...>.
-// Type objects, getters, setters, constructors, text signatures, wrapping and
-// deallocation are generated from that description.
+// constructor's own (constructor::attributes()) or, for a class without one,
+// attribute_table<Field<&Record::field, "field">, ...> (see Attributes). Both
+// are checked against the record when they compile. Methods are declared one
+// line each with method<Record, "name", function, "keyword"...>. Type objects,
+// getters, setters, constructors, text signatures, wrapping and deallocation
+// are generated from that description; the instance layout and the type
+// objects are in instance.hpp, every conversion in convert.hpp.
 #pragma once
 
 #include <array>
@@ -21,207 +23,15 @@
 #include <type_traits>
 #include <utility>
 
+#include "access.hpp"
 #include "args.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "fields.hpp"
 #include "fixed_text.hpp"
+#include "instance.hpp"
 
 namespace corvane::py {
-
-// What an object keeps worked out from its record, for a record that calls
-// convert often into another form: dropped whenever the record is written.
-// Most records keep nothing.
-template <class Rec>
-struct Derived {
-    void clear() noexcept {}
-};
-
-// Instance layout: object header, the record held by value, the access
-// counter, and what is kept derived from the record.
-template <class Rec>
-struct PyObj {
-    PyObject_HEAD
-    Rec value;
-    Py_ssize_t borrow;
-    [[no_unique_address]] Derived<Rec> derived;
-};
-
-template <class Rec>
-struct Class;  // specialised per Python class
-
-template <class T>
-concept PyClassRecord = requires { Class<T>::name; };
-
-// Everything make_type needs to build one type object.
-struct TypeSpec {
-    const char* name;
-    const char* signature;  // nullptr: the class has no constructor
-    int basicsize;
-    newfunc tp_new;         // nullptr: "No constructor defined"
-    vectorcallfunc vectorcall;
-    reprfunc repr;          // nullptr: the interpreter's default
-    PyGetSetDef* getset;
-    PyMethodDef* methods;
-    destructor dealloc;
-    allocfunc alloc;
-};
-
-// Creates a type object; failures become RuntimeError
-// "An error occurred while initializing class <name>" with the cause attached.
-PyTypeObject* make_type(const TypeSpec& spec);
-// The interpreter's ordinary class call (type.__call__) with vectorcall
-// arguments: the type's __new__, then its __init__ if that made an instance.
-PyObject* call_class(PyTypeObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
-// Outside registration a type that cannot be made is an internal fault.
-[[noreturn]] void type_creation_failed(const char* name);
-
-// A stored type object is never released. On a free-threaded interpreter it
-// is made immortal as well: every instance takes and gives back a reference
-// to its type, and on one shared counter those would make every core fight
-// over the type's first cache line on each allocation and deallocation.
-void keep_for_process(PyTypeObject* type) noexcept;
-
-// The class's type object, filled once: at registration, or by whichever
-// thread first needs it should that have failed. Threads may race to make it;
-// the first one stored wins and every other is dropped.
-template <class Rec>
-struct TypeCell {
-    static inline std::atomic<PyTypeObject*> type{nullptr};
-};
-
-template <class Rec>
-void dealloc(PyObject* self) {
-    guard_dealloc([&] {
-        auto* o = reinterpret_cast<PyObj<Rec>*>(self);
-        o->derived.~Derived<Rec>();
-        o->value.~Rec();
-    });
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-template <class Rec>
-PyObject* repr_slot(PyObject* self);
-
-// Every instance holds a constructed record from the moment it is allocated,
-// whoever allocates it (object.__new__ included, should Python code replace a
-// class's __new__); constructors and wrapping then assign the real value.
-template <class Rec>
-PyObject* alloc_slot(PyTypeObject* type, Py_ssize_t nitems) {
-    static_assert(std::is_nothrow_default_constructible_v<Rec> && std::is_nothrow_move_assignable_v<Rec>);
-    static_assert(std::is_nothrow_default_constructible_v<Derived<Rec>>);
-    PyObject* obj;
-    if (nitems == 0 && !PyType_IS_GC(type)) {
-        // Every field is constructed below, so the memory needs no clearing
-        // (as PyType_GenericAlloc would give it); PyObject_Init sets the
-        // header and takes the reference a heap type's instance holds.
-        obj = static_cast<PyObject*>(PyObject_Malloc(static_cast<size_t>(type->tp_basicsize)));
-        if (!obj) return PyErr_NoMemory();
-        PyObject_Init(obj, type);
-    } else {
-        obj = PyType_GenericAlloc(type, nitems);
-        if (!obj) return nullptr;
-    }
-    auto* o = reinterpret_cast<PyObj<Rec>*>(obj);
-    new (&o->value) Rec();
-    o->borrow = 0;
-    new (&o->derived) Derived<Rec>();
-    return obj;
-}
-
-template <class Rec>
-TypeSpec type_spec() {
-    using C = Class<Rec>;
-    TypeSpec s{};
-    s.name = C::name;
-    s.basicsize = static_cast<int>(sizeof(PyObj<Rec>));
-    s.getset = &C::getset[0];
-    s.dealloc = &dealloc<Rec>;
-    s.alloc = &alloc_slot<Rec>;
-    if constexpr (requires { typename C::constructor; }) {
-        s.signature = C::constructor::signature.c_str();
-        s.tp_new = &C::constructor::tp_new;
-        s.vectorcall = &C::constructor::vectorcall;
-    }
-    if constexpr (requires(const Rec& r) { C::repr(r); }) s.repr = &repr_slot<Rec>;
-    if constexpr (requires { C::methods; }) s.methods = C::methods;
-    return s;
-}
-
-// Makes (or returns) the type object during module registration.
-template <class Rec>
-PyTypeObject* register_type() {
-    if (PyTypeObject* t = TypeCell<Rec>::type.load(std::memory_order_acquire)) return t;
-    PyTypeObject* made = make_type(type_spec<Rec>());
-    PyTypeObject* stored = nullptr;
-    if (TypeCell<Rec>::type.compare_exchange_strong(stored, made, std::memory_order_acq_rel,
-                                                    std::memory_order_acquire)) {
-        keep_for_process(made);
-        return made;
-    }
-    Py_DECREF(made);
-    return stored;
-}
-
-// The class's type object for every later use.
-template <class Rec>
-PyTypeObject* type_object() {
-    if (PyTypeObject* t = TypeCell<Rec>::type.load(std::memory_order_acquire)) [[likely]]
-        return t;
-    try {
-        return register_type<Rec>();
-    } catch (PyError& e) {
-        std::move(e).restore();
-        type_creation_failed(Class<Rec>::name);
-    }
-}
-
-template <class Rec>
-bool is_instance(PyObject* obj) {
-    PyTypeObject* t = type_object<Rec>();
-    return Py_TYPE(obj) == t || PyType_IsSubtype(Py_TYPE(obj), t);
-}
-
-template <class Rec>
-PyObj<Rec>& receiver(PyObject* self) {
-    if (!is_instance<Rec>(self)) throw_conversion_error(self, Class<Rec>::name);
-    return *reinterpret_cast<PyObj<Rec>*>(self);
-}
-
-// A new Python object of the record's class, holding an empty record until
-// fill gives it its value. Failing to allocate it is an internal fault.
-template <class Rec>
-Ref new_instance() {
-    PyTypeObject* t = type_object<Rec>();
-    PyObject* obj = t->tp_alloc(t, 0);
-    if (!obj) panic_with_pending(std::string("could not allocate a ") + Class<Rec>::name + " object");
-    return Ref::steal(obj);
-}
-
-// Moves v into an object from new_instance and hands the object over; cannot
-// fail, so an operation can make its result object first and fill it once it
-// has changed something.
-template <class Rec>
-    requires(!std::is_reference_v<Rec>)
-PyObject* fill(Ref obj, Rec&& v) noexcept {
-    static_assert(std::is_nothrow_move_assignable_v<Rec>);
-    reinterpret_cast<PyObj<Rec>*>(obj.get())->value = std::move(v);
-    return obj.release();
-}
-
-// The record of an object from new_instance, for an operation to write its
-// result into in place. The object is this thread's alone until handed over.
-template <class Rec>
-Rec& record_of(const Ref& obj) noexcept {
-    return reinterpret_cast<PyObj<Rec>*>(obj.get())->value;
-}
-
-// A new Python object of the record's class holding v.
-template <class Rec>
-PyObject* wrap(Rec v) {
-    return fill(new_instance<Rec>(), std::move(v));
-}
 
 template <class Rec>
 PyObject* repr_slot(PyObject* self) {
@@ -261,65 +71,6 @@ private:
     StillHeld held_;
     PyObject* self_;
     PyObject* refs_[N > 0 ? N : 1];
-};
-
-// ---- conversions by value type -------------------------------------------
-
-template <class T>
-struct Conv;
-
-template <>
-struct Conv<std::int64_t> {
-    static std::int64_t from(PyObject* o) { return to_i64(o); }
-    static PyObject* to(std::int64_t v) { return new_int(v); }
-};
-
-template <>
-struct Conv<std::int32_t> {
-    static std::int32_t from(PyObject* o) { return to_i32(o); }
-    static PyObject* to(std::int32_t v) { return new_int(v); }
-};
-
-template <>
-struct Conv<std::string> {
-    static std::string from(PyObject* o) { return to_text(o); }
-    static PyObject* to(const std::string& v) { return new_str(v); }
-};
-
-template <class T>
-struct Conv<std::optional<T>> {
-    static std::optional<T> from(PyObject* o) {
-        if (!o || o == Py_None) return std::nullopt;
-        return Conv<T>::from(o);
-    }
-    static PyObject* to(const std::optional<T>& v) { return v ? Conv<T>::to(*v) : new_none(); }
-};
-
-// Runs fn on the record of o, an object of T's class, under shared access to
-// it, and on what o keeps derived from it, which fn may fill: no Python code
-// runs under the object's lock, so no other thread fills it meanwhile.
-template <PyClassRecord T, class F>
-decltype(auto) read_record_derived(PyObject* o, F&& fn) {
-    if (!is_instance<T>(o)) throw_conversion_error(o, Class<T>::name);
-    auto& src = *reinterpret_cast<PyObj<T>*>(o);
-    const ObjectLock lock(o);
-    SharedAccess access(src.borrow);
-    return std::forward<F>(fn)(std::as_const(src.value), src.derived);
-}
-
-// Runs fn on the record of o, an object of T's class, under shared access to it.
-template <PyClassRecord T, class F>
-decltype(auto) read_record(PyObject* o, F&& fn) {
-    return read_record_derived<T>(o, [&](const T& v, Derived<T>&) -> decltype(auto) { return fn(v); });
-}
-
-// A record copied out of (or into) an object of its class.
-template <PyClassRecord T>
-struct Conv<T> {
-    static T from(PyObject* o) {
-        return read_record<T>(o, [](const T& v) { return v; });
-    }
-    static PyObject* to(const T& v) { return wrap<T>(v); }
 };
 
 // ---- attribute descriptors -------------------------------------------------
@@ -399,6 +150,7 @@ struct Param;
 
 template <class Rec, class T, T Rec::*Member, Name Keyword>
 struct Param<Member, Keyword> {
+    static_assert(member_name<Member>() == Keyword.view(), "a parameter is named after the field it sets");
     using record = Rec;
     using type = T;
     static constexpr auto member = Member;
@@ -410,16 +162,25 @@ inline constexpr bool is_optional = false;
 template <class T>
 inline constexpr bool is_optional<std::optional<T>> = true;
 
+// Whether no required parameter (of a type other than std::optional) follows
+// an optional one.
+template <class... Ts>
+constexpr bool required_before_optional() {
+    constexpr bool optional[] = {is_optional<Ts>..., true};
+    for (std::size_t i = 1; i < sizeof...(Ts); ++i) {
+        if (optional[i - 1] && !optional[i]) return false;
+    }
+    return true;
+}
+
 // How many parameters of these types are required: the leading non-optional
-// ones. A required parameter may not follow an optional one.
+// ones.
 template <class... Ts>
 constexpr std::size_t required_count() {
+    static_assert(required_before_optional<Ts...>(), "a required parameter follows an optional one");
     constexpr bool optional[] = {is_optional<Ts>..., true};
     std::size_t required = 0;
     while (required < sizeof...(Ts) && !optional[required]) ++required;
-    for (std::size_t i = required; i < sizeof...(Ts); ++i) {
-        if (!optional[i]) throw "a required parameter follows an optional one";  // not a constant: fails to compile
-    }
     return required;
 }
 
@@ -432,24 +193,6 @@ constexpr bool distinct(const std::array<std::string_view, N>& names) {
     }
     return true;
 }
-
-// Whether Rec can be brace-initialised from n values: how many fields an
-// aggregate has, to check that a constructor sets every one.
-namespace field_count_detail {
-struct AnyValue {
-    template <class T>
-    operator T() const;  // only ever named in unevaluated checks
-};
-template <class Rec, std::size_t... I>
-constexpr bool brace_initialisable(std::index_sequence<I...>) {
-    return requires { Rec{(void(I), AnyValue{})...}; };
-}
-}  // namespace field_count_detail
-
-template <class Rec, std::size_t N>
-inline constexpr bool has_exactly_fields =
-    field_count_detail::brace_initialisable<Rec>(std::make_index_sequence<N>{}) &&
-    !field_count_detail::brace_initialisable<Rec>(std::make_index_sequence<N + 1>{});
 
 // A parameter list's names and the binding description built from them.
 template <class Owner, Name Callable, Name... Keywords>
@@ -538,6 +281,102 @@ private:
         ((rec.*Ps::member = convert_arg<typename Ps::type>(slots[I], names::names[I])), ...);
     }
 };
+
+// ---- attribute tables of the classes without a constructor ---------------------
+
+// A class that has no constructor declares its attributes once, in order, as
+//     Attributes<Field<&Totals::subtotal, "subtotal">, Field<&Totals::tax, "tax">, ...>
+// Each entry shows one field of the record under the field's own name:
+// Field read-write, ReadOnly read-only, and Shown read-only, rendered by
+// Fn(const Rec&) (a new reference). Computed is read-only and rendered from the
+// record as a whole under a name of its own, for what follows from other
+// fields (a session's totals from its items). The fields shown must be every
+// field of the record, each once, in the record's order; each of these rules
+// fails to compile with a message that names it.
+template <auto Member, Name Keyword>
+struct Field;
+template <class Rec, class T, T Rec::*Member, Name Keyword>
+struct Field<Member, Keyword> {
+    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
+    using record = Rec;
+    static constexpr bool shows_field = true;
+    static constexpr auto member = Member;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return rw<Rec, Member>(Keyword.chars); }
+};
+
+template <auto Member, Name Keyword>
+struct ReadOnly;
+template <class Rec, class T, T Rec::*Member, Name Keyword>
+struct ReadOnly<Member, Keyword> {
+    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
+    using record = Rec;
+    static constexpr bool shows_field = true;
+    static constexpr auto member = Member;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return ro<Rec, Member>(Keyword.chars); }
+};
+
+template <auto Member, Name Keyword, auto Fn>
+struct Shown;
+template <class Rec, class T, T Rec::*Member, Name Keyword, PyObject* (*Fn)(const Rec&)>
+struct Shown<Member, Keyword, Fn> {
+    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
+    using record = Rec;
+    static constexpr bool shows_field = true;
+    static constexpr auto member = Member;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return computed<Rec, Fn>(Keyword.chars); }
+};
+
+template <Name Keyword, auto Fn>
+struct Computed;
+template <Name Keyword, class Rec, PyObject* (*Fn)(const Rec&)>
+struct Computed<Keyword, Fn> {
+    using record = Rec;
+    static constexpr bool shows_field = false;
+    static constexpr Name keyword = Keyword;
+    static constexpr PyGetSetDef def() { return computed<Rec, Fn>(Keyword.chars); }
+};
+
+namespace attributes_detail {
+// Whether entry A's field comes before entry B's (true unless both show one).
+template <class A, class B>
+consteval bool field_before() {
+    if constexpr (A::shows_field && B::shows_field) {
+        return declared_before(A::member, B::member);
+    } else {
+        return true;
+    }
+}
+template <class A, class... Later>
+consteval bool in_field_order() {
+    if constexpr (sizeof...(Later) == 0) {
+        return true;
+    } else {
+        return (field_before<A, Later>() && ...) && in_field_order<Later...>();
+    }
+}
+}  // namespace attributes_detail
+
+template <class First, class... Rest>
+struct Attributes {
+    using Rec = typename First::record;
+    static_assert((std::is_same_v<typename Rest::record, Rec> && ...), "every attribute belongs to one record");
+    static constexpr std::size_t count = 1 + sizeof...(Rest);
+    static constexpr std::array<std::string_view, count> names{First::keyword.view(), Rest::keyword.view()...};
+    static_assert(distinct(names), "two attributes share a name");
+    static_assert(attributes_detail::in_field_order<First, Rest...>(),
+                  "the attributes show the record's fields in the record's order");
+    static_assert(has_exactly_fields<Rec, (std::size_t{First::shows_field} + ... + std::size_t{Rest::shows_field})>,
+                  "the attributes show every field of the record");
+
+    static constexpr std::array<PyGetSetDef, count + 1> table() { return {First::def(), Rest::def()..., PyGetSetDef{}}; }
+};
+
+// The table of a class without a constructor, kept for the process.
+template <class... Entries>
+constinit inline auto attribute_table = Attributes<Entries...>::table();
 
 // ---- methods ---------------------------------------------------------------------
 

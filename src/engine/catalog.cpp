@@ -6,7 +6,6 @@
 #include <string>
 
 #include "failure.hpp"
-#include "testing.hpp"
 
 namespace corvane {
 

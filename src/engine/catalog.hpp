@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "session.hpp"
+#include "small_vector.hpp"
 #include "values.hpp"
 
 namespace corvane {
@@ -24,6 +24,18 @@ struct Product {
 
 inline constexpr std::string_view kCurrency = "USD";
 
+// One priced line as stored: lines only ever come from the catalog, so a line
+// is a catalog index and a quantity.
+struct StoredLine {
+    std::uint8_t product = 0;  // catalog index
+    std::int32_t quantity = 0;
+};
+
+// A session's lines. Three lines (the common order) are held inline.
+using StoredLines = SmallVector<StoredLine, 3>;
+
+// The whole catalog, in index order.
+std::span<const Product> catalog() noexcept;
 // Index of the product with exactly this identifier, or -1.
 int find_product(std::string_view id) noexcept;
 // The catalog's line item for product index with the given quantity.

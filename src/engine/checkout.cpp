@@ -90,16 +90,6 @@ bool copy_changed(CheckoutSession& out, const CheckoutSession& session, Status s
 
 }  // namespace
 
-Order StoredOrder::value() const {
-    Order order;
-    if (id == Uuid{}) return order;  // placed by no completion
-    order.id = id.str();
-    order.checkout_session_id = session_id.str();
-    order.status = "placed";
-    order.permalink_url = join(kOrderBaseUrl, order.checkout_session_id);
-    return order;
-}
-
 void create_session(PricedRequest request, CheckoutSession& out) {
     if (request.requested == 0) fail_value("At least one item is required");
     if (request.unknown) fail_value(join("Product not found: ", *request.unknown));

@@ -12,9 +12,6 @@
 
 namespace corvane {
 
-// Base of every order page; the session identifier is appended as is.
-inline constexpr std::string_view kOrderBaseUrl = "https://orders.corvane.example/";
-
 // Each operation writes its result into `out`, a record the caller made
 // beforehand, so a caller that has to hand the result on can have everything
 // it needs before the store changes. Every field of `out` is written when the

@@ -1,8 +1,10 @@
 // The Python face of every record: one description per class. Each names the
 // class, declares its constructor (or none) as the record fields it sets, with
 // their keyword names, and gives its attribute table: a constructible record's
-// attributes are its constructor's parameters, read-write, in order. The
-// binding layer generates the type object and every slot from that.
+// attributes are its constructor's parameters, read-write, in order; a class
+// without a constructor declares its table as Attributes<...> in the file
+// named after it (or after its family). The binding layer generates the type
+// object and every slot from that, and checks each table against its record.
 #pragma once
 
 #include <string>
@@ -60,34 +62,34 @@ struct Class<Customer> {
 template <>
 struct Class<LineItem> {
     static constexpr const char* name = "LineItem";
-    static PyGetSetDef getset[];
+    static PyGetSetDef* const getset;  // the table in line_item.cpp
     static std::string repr(const LineItem& l);
 };
 
 template <>
 struct Class<Totals> {
     static constexpr const char* name = "Totals";
-    static PyGetSetDef getset[];
+    static PyGetSetDef* const getset;  // the table in totals.cpp
 };
 
 template <>
 struct Class<CheckoutSession> {
     static constexpr const char* name = "CheckoutSession";
-    static PyGetSetDef getset[];
+    static PyGetSetDef* const getset;  // the table in checkout_session.cpp
     static std::string repr(const CheckoutSession& s);
 };
 
 template <>
 struct Class<Order> {
     static constexpr const char* name = "Order";
-    static PyGetSetDef getset[];
+    static PyGetSetDef* const getset;  // the table in order.cpp
     static std::string repr(const Order& o);
 };
 
 template <>
 struct Class<SessionWithOrder> {
     static constexpr const char* name = "CheckoutSessionWithOrder";
-    static PyGetSetDef getset[];
+    static PyGetSetDef* const getset;  // the table in order.cpp
 };
 
 template <>

@@ -18,6 +18,7 @@ namespace corvane::py {
 template <>
 struct Conv<PricedRequest> {
     static PricedRequest from(PyObject* o) {
+        // Both texts are matched verbatim by callers: part of the contract.
         if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
         if (!PySequence_Check(o)) throw_conversion_error(o, "Sequence");
         const RecursionGuard limit(" while converting a sequence");
@@ -62,20 +63,6 @@ struct Conv<PricedRequest> {
             out.lines = StoredLines(out.lines);
         }
         return out;
-    }
-};
-
-// A session identifier, borrowed: the text is the argument's own UTF-8 form,
-// which the caller keeps alive for the whole call, so no copy is made. Fails
-// exactly as a text conversion does.
-template <>
-struct Conv<std::string_view> {
-    static std::string_view from(PyObject* o) {
-        if (!PyUnicode_Check(o)) throw_conversion_error(o, "PyString");
-        Py_ssize_t size = 0;
-        const char* p = PyUnicode_AsUTF8AndSize(o, &size);
-        if (!p) throw_fetched();
-        return {p, static_cast<size_t>(size)};
     }
 };
 

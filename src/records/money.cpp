@@ -1,4 +1,4 @@
-// Money and Totals.
+// Money.
 #include "classes.hpp"
 
 namespace corvane::py {
@@ -11,14 +11,5 @@ std::string Class<Money>::repr(const Money& m) {
     out += "')";
     return out;
 }
-
-PyGetSetDef Class<Totals>::getset[] = {
-    rw<Totals, &Totals::subtotal>("subtotal"),
-    rw<Totals, &Totals::tax>("tax"),
-    rw<Totals, &Totals::shipping>("shipping"),
-    rw<Totals, &Totals::discount>("discount"),
-    rw<Totals, &Totals::grand_total>("grand_total"),
-    {},
-};
 
 }  // namespace corvane::py

@@ -3,13 +3,10 @@
 
 namespace corvane::py {
 
-PyGetSetDef Class<Order>::getset[] = {
-    ro<Order, &Order::id>("id"),
-    ro<Order, &Order::checkout_session_id>("checkout_session_id"),
-    ro<Order, &Order::status>("status"),
-    ro<Order, &Order::permalink_url>("permalink_url"),
-    {},
-};
+constinit PyGetSetDef* const Class<Order>::getset =
+    attribute_table<ReadOnly<&Order::id, "id">, ReadOnly<&Order::checkout_session_id, "checkout_session_id">,
+                    ReadOnly<&Order::status, "status">, ReadOnly<&Order::permalink_url, "permalink_url">>
+        .data();
 
 std::string Class<Order>::repr(const Order& o) {
     std::string out = "Order(id='";
@@ -26,10 +23,9 @@ PyObject* placed_order(const SessionWithOrder& s) { return wrap(s.order.value())
 
 }  // namespace
 
-PyGetSetDef Class<SessionWithOrder>::getset[] = {
-    ro<SessionWithOrder, &SessionWithOrder::session>("session"),
-    computed<SessionWithOrder, placed_order>("order"),
-    {},
-};
+constinit PyGetSetDef* const Class<SessionWithOrder>::getset =
+    attribute_table<ReadOnly<&SessionWithOrder::session, "session">,
+                    Shown<&SessionWithOrder::order, "order", placed_order>>
+        .data();
 
 }  // namespace corvane::py

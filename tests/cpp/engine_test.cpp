@@ -25,7 +25,7 @@
 #include "engine/reader_lock.hpp"
 #include "engine/session.hpp"
 #include "engine/store.hpp"
-#include "engine/testing.hpp"
+#include "engine_testing.hpp"
 
 using namespace corvane;
 
@@ -596,12 +596,12 @@ Customer sample_customer() {
 
 void test_create_and_get() {
     const std::size_t before = store_size();
-    CHECK_ERROR(create_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
-    CHECK_ERROR(create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}, {"gone", 1}, {"x", 1}}),
+    CHECK_ERROR(created_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
+    CHECK_ERROR(created_session(std::vector<RequestItem>{{"prod_mouse_002", 1}, {"gone", 1}, {"x", 1}}),
                 kValue, "Product not found: gone");
     CHECK_EQ(store_size(), before);
 
-    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_laptop_001", 1}});
+    const CheckoutSession s = created_session(std::vector<RequestItem>{{"prod_laptop_001", 1}});
     CHECK_EQ(store_size(), before + 1);
     CHECK_EQ(s.status, Status::NotReadyForPayment);
     CHECK_EQ(status_text(s.status), std::string_view("not_ready_for_payment"));
@@ -619,11 +619,11 @@ void test_create_and_get() {
     const std::string id = s.id.str();
     CHECK_EQ(id[14], '4');
 
-    check_same(get_session(id), s, __LINE__);
+    check_same(found_session(id), s, __LINE__);
 
-    const CheckoutSession twin = create_session(std::vector<RequestItem>{{"prod_laptop_001", 1}});
+    const CheckoutSession twin = created_session(std::vector<RequestItem>{{"prod_laptop_001", 1}});
     CHECK(!(twin.id == s.id));
-    check_same(get_session(twin.id.str()), twin, __LINE__);
+    check_same(found_session(twin.id.str()), twin, __LINE__);
 
     std::string upper = id;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -631,26 +631,26 @@ void test_create_and_get() {
                                     std::string("00000000-0000-4000-8000-000000000000"),
                                     std::string("line\nbreak 'q' \"dq\" \xc3\xa9"),
                                     std::string("a\0b", 3)}) {
-        CHECK_ERROR(get_session(miss), kValue, "Session not found: " + miss);
+        CHECK_ERROR(found_session(miss), kValue, "Session not found: " + miss);
     }
     CHECK_EQ(store_size(), before + 2);
 }
 
 void test_update() {
-    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    const CheckoutSession s = created_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
     const std::string id = s.id.str();
 
     // Only the identifier: status and updated_at change, nothing else.
-    const CheckoutSession u1 = update_session(id, std::nullopt, StoredCustomer());
+    const CheckoutSession u1 = updated_session(id, std::nullopt, StoredCustomer());
     CHECK_EQ(u1.status, Status::ReadyForPayment);
     CHECK_EQ(u1.items.size(), std::size_t{1});
     CHECK(!u1.customer);
     CHECK(u1.created_at == s.created_at);
     CHECK(before_or_same(s.updated_at, u1.updated_at));
-    check_same(get_session(id), u1, __LINE__);
+    check_same(found_session(id), u1, __LINE__);
 
     // Items and customer replaced.
-    const CheckoutSession u2 = update_session(
+    const CheckoutSession u2 = updated_session(
         id, price_request(std::vector<RequestItem>{{"prod_keyboard_003", 2}, {"prod_keyboard_003", 1}}),
         StoredCustomer(sample_customer()));
     CHECK_EQ(u2.items.size(), std::size_t{2});
@@ -663,7 +663,7 @@ void test_update() {
     CHECK(!c2.shipping_address->line2);
 
     // An empty customer is a present customer; an empty list empties the items.
-    const CheckoutSession u3 = update_session(id, price_request(std::vector<RequestItem>{}),
+    const CheckoutSession u3 = updated_session(id, price_request(std::vector<RequestItem>{}),
         StoredCustomer(Customer{}));
     CHECK(u3.items.empty());
     CHECK(u3.customer && !u3.customer.value().shipping_address && !u3.customer.value().billing_address);
@@ -674,46 +674,46 @@ void test_update() {
     CHECK_EQ(u3.status, Status::ReadyForPayment);
 
     // Unknown product: refused, nothing changed.
-    const CheckoutSession u4 = update_session(id, price_request(std::vector<RequestItem>{{"prod_mouse_002", 3}}),
+    const CheckoutSession u4 = updated_session(id, price_request(std::vector<RequestItem>{{"prod_mouse_002", 3}}),
         StoredCustomer());
-    CHECK_ERROR(update_session(id,
+    CHECK_ERROR(updated_session(id,
                                price_request(std::vector<RequestItem>{
                                    {"prod_mouse_002", 1}, {"prod_pen_004", 1}, {"z", 1}}),
                                StoredCustomer(sample_customer())),
                 kValue, "Product not found: prod_pen_004");
-    check_same(get_session(id), u4, __LINE__);
-    CHECK(get_session(id).customer && !get_session(id).customer.value().shipping_address);
+    check_same(found_session(id), u4, __LINE__);
+    CHECK(found_session(id).customer && !found_session(id).customer.value().shipping_address);
 
     // The session checks come before the product check.
-    CHECK_ERROR(update_session("no-such-session", price_request(std::vector<RequestItem>{{"bad", 1}}),
+    CHECK_ERROR(updated_session("no-such-session", price_request(std::vector<RequestItem>{{"bad", 1}}),
         StoredCustomer()), kValue,
                 "Session not found: no-such-session");
-    CHECK_ERROR(update_session(id + "x", std::nullopt, StoredCustomer()), kValue, "Session not found: " + id + "x");
+    CHECK_ERROR(updated_session(id + "x", std::nullopt, StoredCustomer()), kValue, "Session not found: " + id + "x");
 
-    cancel_session(id);
-    const CheckoutSession canceled = get_session(id);
-    CHECK_ERROR(update_session(id, price_request(std::vector<RequestItem>{{"bad", 1}}), StoredCustomer()), kRuntime,
+    canceled_session(id);
+    const CheckoutSession canceled = found_session(id);
+    CHECK_ERROR(updated_session(id, price_request(std::vector<RequestItem>{{"bad", 1}}), StoredCustomer()), kRuntime,
                 "Cannot update completed or canceled session");
-    CHECK_ERROR(update_session(id, std::nullopt, StoredCustomer()), kRuntime,
+    CHECK_ERROR(updated_session(id, std::nullopt, StoredCustomer()), kRuntime,
                 "Cannot update completed or canceled session");
-    check_same(get_session(id), canceled, __LINE__);
+    check_same(found_session(id), canceled, __LINE__);
 
-    const CheckoutSession other = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
-    complete_session(other.id.str(), PaymentRequest{std::nullopt, "card"});
-    CHECK_ERROR(update_session(other.id.str(), price_request(std::vector<RequestItem>{{"prod_mouse_002", 1}}),
+    const CheckoutSession other = created_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    completed_session(other.id.str(), PaymentRequest{std::nullopt, "card"});
+    CHECK_ERROR(updated_session(other.id.str(), price_request(std::vector<RequestItem>{{"prod_mouse_002", 1}}),
         StoredCustomer()),
                 kRuntime, "Cannot update completed or canceled session");
 }
 
 void test_complete_and_cancel() {
-    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 2}});
+    const CheckoutSession s = created_session(std::vector<RequestItem>{{"prod_mouse_002", 2}});
     const std::string id = s.id.str();
 
-    CHECK_ERROR(complete_session(id, PaymentRequest{}), kValue, "Payment token or method required");
-    check_same(get_session(id), s, __LINE__);
-    CHECK_ERROR(complete_session("missing", PaymentRequest{}), kValue, "Session not found: missing");
+    CHECK_ERROR(completed_session(id, PaymentRequest{}), kValue, "Payment token or method required");
+    check_same(found_session(id), s, __LINE__);
+    CHECK_ERROR(completed_session("missing", PaymentRequest{}), kValue, "Session not found: missing");
 
-    const SessionWithOrder done = complete_session(id, PaymentRequest{std::nullopt, "card"});
+    const SessionWithOrder done = completed_session(id, PaymentRequest{std::nullopt, "card"});
     CHECK_EQ(done.session.status, Status::Completed);
     CHECK_EQ(status_text(done.session.status), std::string_view("completed"));
     CHECK(done.session.id == s.id);
@@ -727,37 +727,37 @@ void test_complete_and_cancel() {
     CHECK_EQ(order.id[14], '4');
     CHECK(order.id != id);
     CHECK(Uuid::parse(order.id).has_value());
-    check_same(get_session(id), done.session, __LINE__);
+    check_same(found_session(id), done.session, __LINE__);
 
-    CHECK_ERROR(complete_session(id, PaymentRequest{"tok", std::nullopt}), kRuntime, "Session already completed");
-    CHECK_ERROR(complete_session(id, PaymentRequest{}), kRuntime, "Session already completed");
-    CHECK_ERROR(cancel_session(id), kRuntime, "Cannot cancel completed session");
-    check_same(get_session(id), done.session, __LINE__);
+    CHECK_ERROR(completed_session(id, PaymentRequest{"tok", std::nullopt}), kRuntime, "Session already completed");
+    CHECK_ERROR(completed_session(id, PaymentRequest{}), kRuntime, "Session already completed");
+    CHECK_ERROR(canceled_session(id), kRuntime, "Cannot cancel completed session");
+    check_same(found_session(id), done.session, __LINE__);
 
     // An empty token counts as a token; two completions give two order ids.
-    const CheckoutSession s2 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
-    const SessionWithOrder done2 = complete_session(s2.id.str(), PaymentRequest{"", std::nullopt});
+    const CheckoutSession s2 = created_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
+    const SessionWithOrder done2 = completed_session(s2.id.str(), PaymentRequest{"", std::nullopt});
     CHECK_EQ(done2.session.status, Status::Completed);
     CHECK(!(done2.order.id == done.order.id));
 
     // Cancel, cancel again, then completion is refused.
-    const CheckoutSession s3 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
+    const CheckoutSession s3 = created_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
     const std::string id3 = s3.id.str();
-    const CheckoutSession c1 = cancel_session(id3);
+    const CheckoutSession c1 = canceled_session(id3);
     CHECK_EQ(c1.status, Status::Canceled);
     CHECK_EQ(status_text(c1.status), std::string_view("canceled"));
-    const CheckoutSession c2 = cancel_session(id3);
+    const CheckoutSession c2 = canceled_session(id3);
     CHECK_EQ(c2.status, Status::Canceled);
     CHECK(before_or_same(c1.updated_at, c2.updated_at));
-    CHECK_ERROR(complete_session(id3, PaymentRequest{"tok", "card"}), kRuntime, "Cannot complete canceled session");
-    CHECK_ERROR(complete_session(id3, PaymentRequest{}), kRuntime, "Cannot complete canceled session");
-    check_same(get_session(id3), c2, __LINE__);
-    CHECK_ERROR(cancel_session("nope"), kValue, "Session not found: nope");
+    CHECK_ERROR(completed_session(id3, PaymentRequest{"tok", "card"}), kRuntime, "Cannot complete canceled session");
+    CHECK_ERROR(completed_session(id3, PaymentRequest{}), kRuntime, "Cannot complete canceled session");
+    check_same(found_session(id3), c2, __LINE__);
+    CHECK_ERROR(canceled_session("nope"), kValue, "Session not found: nope");
 
     // A ready session can be canceled too.
-    const CheckoutSession s4 = create_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
-    update_session(s4.id.str(), std::nullopt, StoredCustomer());
-    CHECK_EQ(cancel_session(s4.id.str()).status, Status::Canceled);
+    const CheckoutSession s4 = created_session(std::vector<RequestItem>{{"prod_keyboard_003", 1}});
+    updated_session(s4.id.str(), std::nullopt, StoredCustomer());
+    CHECK_EQ(canceled_session(s4.id.str()).status, Status::Canceled);
     CHECK_EQ(status_text(Status::ReadyForPayment), std::string_view("ready_for_payment"));
 }
 
@@ -774,8 +774,8 @@ void test_errors_do_not_poison() {
         caught = p.message == "reader fault";
     }
     CHECK(caught);
-    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
-    check_same(get_session(s.id.str()), s, __LINE__);
+    const CheckoutSession s = created_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    check_same(found_session(s.id.str()), s, __LINE__);
 }
 
 
@@ -803,20 +803,20 @@ bool in_child(const std::function<bool()>& fn) {
 // before any other check.
 bool check_poisoned(const std::string& existing_id) {
     const std::string lock = "Failed to acquire lock";
-    CHECK_ERROR(get_session(existing_id), kRuntime, lock);
-    CHECK_ERROR(get_session("never"), kRuntime, lock);
-    CHECK_ERROR(create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}}), kRuntime, lock);
-    CHECK_ERROR(update_session("never", price_request(std::vector<RequestItem>{{"bad", 1}}),
+    CHECK_ERROR(found_session(existing_id), kRuntime, lock);
+    CHECK_ERROR(found_session("never"), kRuntime, lock);
+    CHECK_ERROR(created_session(std::vector<RequestItem>{{"prod_mouse_002", 1}}), kRuntime, lock);
+    CHECK_ERROR(updated_session("never", price_request(std::vector<RequestItem>{{"bad", 1}}),
         StoredCustomer()), kRuntime, lock);
-    CHECK_ERROR(update_session(existing_id, std::nullopt, StoredCustomer()), kRuntime, lock);
-    CHECK_ERROR(complete_session("never", PaymentRequest{}), kRuntime, lock);
-    CHECK_ERROR(complete_session(existing_id, PaymentRequest{"t", "m"}), kRuntime, lock);
-    CHECK_ERROR(cancel_session(existing_id), kRuntime, lock);
+    CHECK_ERROR(updated_session(existing_id, std::nullopt, StoredCustomer()), kRuntime, lock);
+    CHECK_ERROR(completed_session("never", PaymentRequest{}), kRuntime, lock);
+    CHECK_ERROR(completed_session(existing_id, PaymentRequest{"t", "m"}), kRuntime, lock);
+    CHECK_ERROR(canceled_session(existing_id), kRuntime, lock);
     CHECK_ERROR(detail::Store::instance().read([](const detail::SessionTable& m) { return m.size(); }), kRuntime,
                 lock);
     // Errors that are decided before the store is reached are unchanged.
-    CHECK_ERROR(create_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
-    CHECK_ERROR(create_session(std::vector<RequestItem>{{"bad", 1}}), kValue, "Product not found: bad");
+    CHECK_ERROR(created_session(std::vector<RequestItem>{}), kValue, "At least one item is required");
+    CHECK_ERROR(created_session(std::vector<RequestItem>{{"bad", 1}}), kValue, "Product not found: bad");
     return true;
 }
 
@@ -826,17 +826,17 @@ bool check_poisoned(const std::string& existing_id) {
 void test_writer_faults_change_nothing() {
     using Op = std::function<void(const std::string&)>;
     const std::vector<std::pair<std::atomic<bool>*, Op>> cases = {
-        {&g_random_fails, [](const std::string& id) { complete_session(id, PaymentRequest{"tok", std::nullopt}); }},
-        {&g_clock_fails, [](const std::string& id) { complete_session(id, PaymentRequest{"tok", std::nullopt}); }},
+        {&g_random_fails, [](const std::string& id) { completed_session(id, PaymentRequest{"tok", std::nullopt}); }},
+        {&g_clock_fails, [](const std::string& id) { completed_session(id, PaymentRequest{"tok", std::nullopt}); }},
         {&g_clock_fails, [](const std::string& id) {
-             update_session(id, price_request(std::vector<RequestItem>{{"prod_laptop_001", 4}}),
+             updated_session(id, price_request(std::vector<RequestItem>{{"prod_laptop_001", 4}}),
                  StoredCustomer(Customer{}));
          }},
-        {&g_clock_fails, [](const std::string& id) { cancel_session(id); }},
+        {&g_clock_fails, [](const std::string& id) { canceled_session(id); }},
     };
     for (const auto& [fault, op] : cases) {
         CHECK(in_child([&, fault = fault, op = op] {
-            const CheckoutSession before = create_session(std::vector<RequestItem>{{"prod_mouse_002", 2}});
+            const CheckoutSession before = created_session(std::vector<RequestItem>{{"prod_mouse_002", 2}});
             const std::string id = before.id.str();
             bool panicked = false;
             *fault = true;
@@ -856,7 +856,7 @@ void test_writer_faults_change_nothing() {
 }
 
 void test_poisoning() {
-    const CheckoutSession s = create_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
+    const CheckoutSession s = created_session(std::vector<RequestItem>{{"prod_mouse_002", 1}});
     const std::string id = s.id.str();
 
     CHECK(in_child([&] {
@@ -890,7 +890,7 @@ void test_poisoning() {
     }));
 
     // The parent's store is untouched by the children.
-    check_same(get_session(id), s, __LINE__);
+    check_same(found_session(id), s, __LINE__);
 }
 
 }  // namespace

@@ -32,16 +32,13 @@ PyObject* session_updated_at(const CheckoutSession& s) { return new_str(s.update
 
 }  // namespace
 
-PyGetSetDef Class<CheckoutSession>::getset[] = {
-    computed<CheckoutSession, session_id>("id"),
-    computed<CheckoutSession, session_status>("status"),
-    computed<CheckoutSession, session_items>("items"),
-    computed<CheckoutSession, session_totals>("totals"),
-    computed<CheckoutSession, session_customer>("customer"),
-    computed<CheckoutSession, session_created_at>("created_at"),
-    computed<CheckoutSession, session_updated_at>("updated_at"),
-    {},
-};
+constinit PyGetSetDef* const Class<CheckoutSession>::getset =
+    attribute_table<Shown<&CheckoutSession::id, "id", session_id>, Shown<&CheckoutSession::status, "status", session_status>,
+                    Shown<&CheckoutSession::items, "items", session_items>, Computed<"totals", session_totals>,
+                    Shown<&CheckoutSession::customer, "customer", session_customer>,
+                    Shown<&CheckoutSession::created_at, "created_at", session_created_at>,
+                    Shown<&CheckoutSession::updated_at, "updated_at", session_updated_at>>
+        .data();
 
 std::string Class<CheckoutSession>::repr(const CheckoutSession& s) {
     std::string out = "CheckoutSession(id='";

@@ -1,20 +1,19 @@
-// Entry points for the engine's own unit test. Nothing in the module includes
-// this header: the module reaches the engine through checkout.hpp alone.
+// Entry points for the engine's own unit test, kept beside it: the module
+// reaches the engine through checkout.hpp alone. Each operation's form that
+// returns its result has a name of its own, so the production names lead to
+// the production functions only.
 #pragma once
 
 #include <span>
 #include <string>
 #include <utility>
 
-#include "catalog.hpp"
-#include "checkout.hpp"
-#include "failure.hpp"
-#include "store.hpp"
+#include "engine/catalog.hpp"
+#include "engine/checkout.hpp"
+#include "engine/failure.hpp"
+#include "engine/store.hpp"
 
 namespace corvane {
-
-// The whole catalog, in index order.
-std::span<const Product> catalog() noexcept;
 
 // Prices a request list in request order, as the module does while it reads one.
 inline PricedRequest price_request(std::span<const RequestItem> items) {
@@ -33,35 +32,35 @@ inline StoredLines price_items(std::span<const RequestItem> items) {
 }
 
 // The operations of checkout.hpp, returning their result.
-inline CheckoutSession create_session(PricedRequest request) {
+inline CheckoutSession created_session(PricedRequest request) {
     CheckoutSession out;
     create_session(std::move(request), out);
     return out;
 }
-inline CheckoutSession get_session(std::string_view session_id) {
+inline CheckoutSession found_session(std::string_view session_id) {
     CheckoutSession out;
     get_session(session_id, out);
     return out;
 }
-inline CheckoutSession update_session(std::string_view session_id, std::optional<PricedRequest> items,
+inline CheckoutSession updated_session(std::string_view session_id, std::optional<PricedRequest> items,
                                       StoredCustomer customer) {
     CheckoutSession out;
     update_session(session_id, std::move(items), std::move(customer), out);
     return out;
 }
-inline SessionWithOrder complete_session(std::string_view session_id, const PaymentRequest& payment) {
+inline SessionWithOrder completed_session(std::string_view session_id, const PaymentRequest& payment) {
     SessionWithOrder out;
     complete_session(session_id, payment, out);
     return out;
 }
-inline CheckoutSession cancel_session(std::string_view session_id) {
+inline CheckoutSession canceled_session(std::string_view session_id) {
     CheckoutSession out;
     cancel_session(session_id, out);
     return out;
 }
 
-inline CheckoutSession create_session(std::span<const RequestItem> items) {
-    return create_session(price_request(items));
+inline CheckoutSession created_session(std::span<const RequestItem> items) {
+    return created_session(price_request(items));
 }
 
 }  // namespace corvane
