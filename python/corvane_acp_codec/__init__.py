@@ -285,7 +285,7 @@ def _make_restorer(cls: type) -> Callable[[Any], Any]:
     # in one expression cost about as much as the constructor call itself.
     fields = _LAYOUT[cls]
     names = [f"a{i}" for i in range(len(fields))]
-    scope: Dict[str, Any] = {"cls": cls, "refusal": _refusal, "is_utf8": _is_utf8}
+    scope: Dict[str, Any] = {"cls": cls, "build": cls, "refusal": _refusal, "is_utf8": _is_utf8}
     checks = []
     for name, field in zip(names, fields):
         if field.kind == "int":
@@ -302,7 +302,7 @@ def _make_restorer(cls: type) -> Callable[[Any], Any]:
         f"    if type(args) is tuple and len(args) == {len(fields)}:\n"
         f"        {', '.join(names)}, = args\n"
         f"        if {' and '.join(checks)}:\n"
-        f"            return cls({', '.join(names)})\n"
+        f"            return build({', '.join(names)})\n"
         "    raise refusal(cls, args)\n"
     )
     exec(compile(source, f"<restore {cls.__name__}>", "exec"), scope)

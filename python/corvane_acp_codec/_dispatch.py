@@ -120,7 +120,11 @@ def dispatch(client: acp.AcpClient, operation: str, arguments: Mapping[str, Any]
 
     Nothing else is turned into a result: the module's panic exception (an
     internal fault), MemoryError and any exception without a reason code
-    propagate. ``client`` must be an ``AcpClient`` (``TypeError`` otherwise).
+    propagate. Arguments that are not plain JSON values (an object whose
+    ``__index__`` or ``__getitem__`` runs during a conversion) may raise
+    exceptions of their own, which the module passes on unchanged; those are
+    told apart only by their exact type and message. ``client`` must be an
+    ``AcpClient`` (``TypeError`` otherwise).
     """
     if not isinstance(client, acp.AcpClient):
         raise TypeError(f"dispatch() expects an AcpClient, not {type(client).__name__}")
