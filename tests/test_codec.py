@@ -200,6 +200,19 @@ def test_dict_forms_are_the_modules_attributes():
             assert cls.__text_signature__ == f"({signature})"
 
 
+def test_a_dict_form_that_differs_from_the_module_is_refused_at_import():
+    from typing import TypedDict
+
+    from corvane_acp_codec import _forms
+
+    class Swapped(TypedDict):
+        currency: str
+        amount: int
+
+    with pytest.raises(ImportError, match=r"describes Money with the fields \('currency', 'amount'\), but corvane_acp_native 1.0.0 has \('amount', 'currency'\)$"):
+        _forms._fields(acp.Money, Swapped, {})
+
+
 class Crafted:
     """Pickles as a call of the codec's restore function with the given arguments."""
 
