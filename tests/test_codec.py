@@ -492,10 +492,13 @@ def test_every_refusal_comes_back_with_its_reason_and_exact_message(client):
         assert result == {"error": {"type": type(exc).__name__, "reason": code, "message": str(exc)}}, (operation, arguments)
         assert codec.reason(exc) == code
         json.dumps(result)
-    # The two guards no call from Python reaches, and the poisoned store
-    # (provoked in a child below), complete the table.
+    # Deleting an attribute, the two guards no call from Python reaches, and
+    # the poisoned store (provoked in a child below) complete the table.
+    with pytest.raises(AttributeError) as raised:
+        del acp.Money(1, "USD").amount
+    assert codec.reason(raised.value) == "not_deletable"
     reached = {code for code, _, _ in calls}
-    assert reached | {"record_in_use", "store_unavailable"} == {row.reason for row in codec.REASONS}
+    assert reached | {"not_deletable", "record_in_use", "store_unavailable"} == {row.reason for row in codec.REASONS}
     assert codec.reason(RuntimeError("Already borrowed")) == codec.reason(RuntimeError("Already mutably borrowed")) == "record_in_use"
 
 

@@ -32,6 +32,7 @@ REASONS: Tuple[Refusal, ...] = (
     Refusal(RuntimeError, "Failed to acquire lock", "store_unavailable"),
     Refusal(RuntimeError, "Already borrowed", "record_in_use"),
     Refusal(RuntimeError, "Already mutably borrowed", "record_in_use"),
+    Refusal(AttributeError, "can't delete attribute", "not_deletable"),
     Refusal(TypeError, None, "bad_argument"),
     Refusal(OverflowError, None, "bad_argument"),
     Refusal(UnicodeEncodeError, None, "bad_argument"),
