@@ -7,8 +7,10 @@
 # virtual environment made from the given interpreter, then runs:
 #   1. mypy's stubtest: the stubs match the module's names, signatures, types;
 #   2. mypy --strict over examples/ and over the installed corvane_acp_codec;
-#   3. tests/typing/check_typing.py: correct usage type-checks, and the misuses
-#      in tests/typing/bad_usage.py are reported exactly as marked.
+#   3. tests/typing/check_typing.py: correct usage type-checks (down to the
+#      int of to_dict(session)["totals"]["grand_total"]["amount"]), and the
+#      misuses in tests/typing/bad_usage.py (a misspelt key of a record's dict
+#      form among them) are reported exactly as marked.
 set -euo pipefail
 
 PY="${1:-python3}"

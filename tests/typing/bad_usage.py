@@ -68,6 +68,16 @@ def codec_misuse(session: acp.CheckoutSession) -> None:
     import corvane_acp_codec
 
     corvane_acp_codec.from_dict(acp.Totals, {})  # E: type-var
-    corvane_acp_codec.to_dict({"amount": 1})  # E: arg-type
+    corvane_acp_codec.to_dict({"amount": 1})  # E: call-overload
     money: acp.Money = corvane_acp_codec.from_dict(acp.Address, {})  # E: assignment
     print(money)
+
+
+def codec_dict_typos(session: acp.CheckoutSession) -> None:
+    from corvane_acp_codec import to_dict
+
+    data = to_dict(session)
+    print(data["totals"]["grand_totl"])  # E: typeddict-item
+    print(data["stauts"])  # E: typeddict-item
+    amount: str = data["totals"]["grand_total"]["amount"]  # E: assignment
+    print(amount)

@@ -107,11 +107,26 @@ def narrowing(value: object) -> int:
 
 
 def codec(session: acp.CheckoutSession) -> acp.Customer:
-    from typing import Any, Dict
+    import json
+    from datetime import datetime
+    from typing import Any, Dict, Tuple
 
     import corvane_acp_codec
+    from corvane_acp_codec import CheckoutSessionDict, MoneyDict
 
-    assert_type(corvane_acp_codec.to_dict(session), Dict[str, Any])
+    data = corvane_acp_codec.to_dict(session)
+    assert_type(data, CheckoutSessionDict)
+    assert_type(data["totals"]["grand_total"]["amount"], int)
+    assert_type(data["items"][0]["unit_price"], MoneyDict)
+    assert_type(data["customer"], Optional[corvane_acp_codec.CustomerDict])
+    assert_type(data["status"], Literal["not_ready_for_payment", "ready_for_payment", "completed", "canceled"])
+    assert_type(corvane_acp_codec.to_dict(session.totals.tax)["currency"], str)
+    assert_type(corvane_acp_codec.to_dict(acp.Address())["city"], Optional[str])
+    print(json.dumps(session, default=corvane_acp_codec.to_dict))
+    assert_type(corvane_acp_codec.json_schema(acp.Money), Dict[str, Any])
+    assert_type(corvane_acp_codec.tool_schemas()["get_checkout_session"], Dict[str, Any])
+    assert_type(corvane_acp_codec.dispatch(AcpClient(), "get_checkout_session", {"session_id": "x"}), Dict[str, Any])
+    assert_type(corvane_acp_codec.parse_timestamp(session.created_at), Tuple[datetime, int])
     assert_type(corvane_acp_codec.to_json(session.totals), str)
     assert_type(corvane_acp_codec.from_dict(Money, {"amount": 1, "currency": "USD"}), Money)
     return corvane_acp_codec.from_dict(acp.Customer, {"billing_address": {"city": "Oslo"}})
