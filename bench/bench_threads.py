@@ -205,6 +205,8 @@ def main():
     parser.add_argument("--compare", action="append", default=[], metavar="DIR[=LABEL]",
                         help="also measure the module's rows with the build of it in DIR")
     parser.add_argument("--no-gc", action="store_true", help="disable the collector in every child")
+    parser.add_argument("--only", default="", help="measure only the rows whose name contains one of "
+                        "these comma-separated texts (the computing control always runs)")
     args = parser.parse_args()
     counts = [int(c) for c in args.counts.split(",") if c.strip()]
     thread_counts = [1, 2] + counts
@@ -223,6 +225,9 @@ def main():
             for suffix, path in builds:
                 rows.append((name + (" [shared client]" if shared else "") + suffix, name, shared, path))
 
+    wanted = [w for w in args.only.split(",") if w]
+    if wanted:
+        rows = [r for r in rows if r[0] == CONTROL or any(w in r[0] for w in wanted)]
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
     print(f"Python {sys.version.split()[0]}{' free-threaded' if free_threaded else ''}, "

@@ -2,9 +2,9 @@
 //
 // A plain reader-writer lock keeps every reader in one shared word, so readers
 // on different cores pass its cache line back and forth on every lock and
-// unlock: reads of the store could not scale with cores. Here each thread
-// counts itself in one of a few reader slots, each on its own cache line, and
-// only writers look at all of them:
+// unlock: reads of the store could not scale with cores. Here each reader
+// counts itself in one of a few reader slots, each on its own cache line (the
+// slot of the CPU it runs on), and only writers look at all of them:
 //
 // - a reader adds itself to its slot, then checks the writer flag; if a writer
 //   is there, it takes itself out again and queues behind the writer mutex;
@@ -14,7 +14,7 @@
 // Both sides write first and read the other's word second, in sequentially
 // consistent order, so at least one of them sees the other. A reader that had
 // to queue joins its slot while it holds the writer mutex, when no writer can
-// be inside, so a stream of writers cannot starve it. Threads beyond the slot
+// be inside, so a stream of writers cannot starve it. CPUs beyond the slot
 // count share slots, which only costs them contention.
 //
 // Exclusive use meets the standard Lockable requirements (std::unique_lock
@@ -28,6 +28,10 @@
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace corvane::detail {
 
@@ -125,8 +129,18 @@ private:
 #endif
     }
 
-    // Threads take slots in turn, the first time they read.
+    // A reader counts itself in the slot of the CPU it runs on: two threads
+    // running at once are then on different CPUs and never share a slot's
+    // line, however many threads there are (a slot per thread would bounce
+    // a line between cores whenever two running threads shared one). A thread
+    // moved to another CPU inside its section still leaves the slot it
+    // joined. Where the CPU cannot be read, threads take slots in turn.
     static std::size_t slot_of_this_thread() noexcept {
+#if defined(__linux__)
+        const int cpu = ::sched_getcpu();
+        if (cpu >= 0) [[likely]]
+            return static_cast<std::size_t>(cpu) % kSlots;
+#endif
         static std::atomic<std::size_t> next{0};
         thread_local std::size_t slot = kSlots;  // kSlots: none taken yet
         if (slot == kSlots) [[unlikely]]
