@@ -124,18 +124,16 @@ namespace {
 
 #if defined(__linux__)
 // Faults in bytes of memory (a multiple of kHugePage) one huge page at a time,
-// without writing to it, until done or asked to stop. A kernel without
-// MADV_POPULATE_WRITE (before 5.14) refuses the first step, and then records
-// fault their pages in as they arrive.
+// until done or asked to stop, by writing a zero byte into each: the memory is
+// fresh (it reads as zero) and nothing else touches it until the table waits
+// for this to end. A write fault takes no process-wide lock (where the kernel
+// handles faults under the mapping's own lock), where MADV_POPULATE_WRITE
+// would hold the memory-map lock for each huge page and stall any call that
+// maps or unmaps memory meanwhile.
 void populate(TablePrefault* state, char* memory, std::size_t bytes) noexcept {
-#if defined(MADV_POPULATE_WRITE)
     for (std::size_t at = 0; at < bytes && !state->stop.load(std::memory_order_relaxed); at += kHugePage) {
-        if (::madvise(memory + at, kHugePage, MADV_POPULATE_WRITE) != 0) break;
+        static_cast<volatile char*>(static_cast<void*>(memory))[at] = 0;
     }
-#else
-    (void)memory;
-    (void)bytes;
-#endif
     state->done.store(true, std::memory_order_release);
 }
 #endif
@@ -252,6 +250,9 @@ bool SessionTable::grow() noexcept {
     const std::size_t old_capacity = capacity();
     const std::size_t capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
     Slots fresh = next_;
+    // The thread faulting it in must be done with it before records go there
+    // (past 92% load this waits for one fault at most).
+    if (fresh.slots != nullptr && prefault_ != nullptr && prefault_->memory == fresh.slots) end_prefault();
     if (fresh.slots == nullptr) {
         const Block block = allocate(capacity);  // the only step that can fail
         if (block.memory == nullptr) return false;
