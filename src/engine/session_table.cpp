@@ -177,8 +177,6 @@ void SessionTable::migrate_step() noexcept {
         old_.ctrl[cursor_] = kMoved;
     }
     if (cursor_ == old_.capacity()) {
-        // Populated two doublings ago; the thread is long gone in practice.
-        if (prefault_ != nullptr && prefault_->memory == old_.slots) end_prefault();
         release(old_.slots, old_.bytes, old_.align);
         old_ = Slots{};
         cursor_ = 0;
@@ -214,6 +212,7 @@ void SessionTable::wait_for_prefault() noexcept {
 }
 
 void SessionTable::prepare() noexcept {
+    prepared_for_ = cur_.capacity();  // one attempt per capacity
     const std::size_t capacity = cur_.capacity() * 2;
     if (capacity * (sizeof(CheckoutSession) + 1) < kHugeFrom) return;  // small tables grow as before
     const Block block = allocate(capacity);
@@ -229,7 +228,7 @@ void SessionTable::prepare() noexcept {
         fork_generation.fetch_add(1, std::memory_order_relaxed);
     }) == 0;
     if (!fork_counted) return;
-    end_prefault();  // the one before, done long ago
+    end_prefault();  // a doubling ends the last one; none should be left
     auto* state = new (std::nothrow) TablePrefault;
     if (state == nullptr) return;
     state->generation = fork_generation.load(std::memory_order_relaxed);
@@ -277,7 +276,7 @@ bool SessionTable::waiting_for_prefault() const noexcept {
 bool SessionTable::reserve_one() noexcept {
     if (full()) [[unlikely]]
         return waiting_for_prefault() || grow();
-    if (due_to_prepare() && next_.slots == nullptr) [[unlikely]]
+    if (due_to_prepare() && prepared_for_ != cur_.capacity()) [[unlikely]]
         prepare();
     return true;
 }

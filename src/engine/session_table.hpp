@@ -192,6 +192,7 @@ private:
     Slots old_;                // the slots before the last doubling, until drained
     Slots next_;               // the slots of the next doubling, mapped ahead of it
     TablePrefault* prefault_ = nullptr;  // the last population started, until it ends
+    std::size_t prepared_for_ = 0;       // the capacity the next table was last mapped for
     std::size_t cursor_ = 0;   // the next old slot to move
     std::size_t returned_ = 0; // bytes of old slots handed back to the system
     std::size_t size_ = 0;     // records in both
