@@ -111,6 +111,7 @@ std::atomic<unsigned> fork_generation{0};
 struct TablePrefault {
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
+    std::atomic<std::size_t> faulted{0};  // bytes from the start faulted in so far
     unsigned generation = 0;
     const void* memory = nullptr;
 
@@ -133,6 +134,7 @@ namespace {
 void populate(TablePrefault* state, char* memory, std::size_t bytes) noexcept {
     for (std::size_t at = 0; at < bytes && !state->stop.load(std::memory_order_relaxed); at += kHugePage) {
         static_cast<volatile char*>(static_cast<void*>(memory))[at] = 0;
+        state->faulted.store(at + kHugePage, std::memory_order_relaxed);
     }
     state->done.store(true, std::memory_order_release);
 }
@@ -250,8 +252,20 @@ bool SessionTable::grow() noexcept {
     const std::size_t capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
     Slots fresh = next_;
     // The thread faulting it in must be done with it before records go there
-    // (past 92% load this waits for one fault at most).
-    if (fresh.slots != nullptr && prefault_ != nullptr && prefault_->memory == fresh.slots) end_prefault();
+    // (past 92% load this waits for one fault at most). What it did not reach
+    // then keeps ordinary pages, which the records fault in cheaply as they
+    // arrive: a huge page faulted in by a call could stall it for milliseconds.
+    if (fresh.slots != nullptr && prefault_ != nullptr && prefault_->memory == fresh.slots) {
+        prefault_->stop.store(true, std::memory_order_relaxed);
+        wait_for_prefault();
+        const std::size_t faulted = prefault_->faulted.load(std::memory_order_relaxed);
+        end_prefault();
+#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+        if (faulted < fresh.bytes) {
+            (void)::madvise(reinterpret_cast<char*>(fresh.slots) + faulted, fresh.bytes - faulted, MADV_NOHUGEPAGE);
+        }
+#endif
+    }
     if (fresh.slots == nullptr) {
         const Block block = allocate(capacity);  // the only step that can fail
         if (block.memory == nullptr) return false;
