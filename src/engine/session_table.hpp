@@ -29,7 +29,8 @@
 // moves records into memory that is already there. While that thread is still
 // at work the current table takes more records, up to 92% load (a probe reads
 // control bytes, which stay cheap to scan at that load); past that the next
-// table is used all the same and the rest of it faults in on demand.
+// table is used all the same, and what the thread has not reached keeps
+// ordinary pages, which records fault in cheaply as they arrive.
 //
 // A lookup computes the home slot from the hash and prefetches the slot's first
 // and last byte (a slot can span two cache lines) before it reads the control
