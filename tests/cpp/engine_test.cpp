@@ -812,6 +812,7 @@ long resident_pages(const void* address, std::size_t bytes) {
     return n;
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
 // Address space in use by this process, in bytes.
 std::size_t address_space_in_use() {
     std::FILE* f = std::fopen("/proc/self/statm", "r");
@@ -822,6 +823,7 @@ std::size_t address_space_in_use() {
     }
     return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
+#endif
 
 // Tables of 4 MiB and more are mapped on a 2 MiB boundary, the next one ahead
 // of its doubling and faulted in by a thread of its own; a draining table
