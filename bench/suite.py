@@ -336,6 +336,29 @@ def child_engine(impl: str, cfg: Settings) -> Dict[str, Any]:
 # ---------------------------------------------------------------------------
 
 
+def big_mappings_kib() -> Tuple[int, int]:
+    """Resident KiB of the process's mappings of 4 MiB and more, and how much of
+    that transparent huge pages back (AnonHugePages), from /proc/self/smaps:
+    with a big store that is the session table (and, past 60% load, the next
+    one mapped ahead of its doubling). (0, 0) where there is no smaps."""
+    resident = huge = 0
+    size = rss = 0
+    try:
+        with open("/proc/self/smaps") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key == "Size":
+                    size = int(rest.split()[0])
+                elif key == "Rss":
+                    rss = int(rest.split()[0])
+                elif key == "AnonHugePages" and size >= 4096:
+                    resident += rss
+                    huge += int(rest.split()[0])
+    except OSError:
+        pass
+    return resident, huge
+
+
 def child_scale(sessions: int, cfg: Settings) -> Dict[str, Any]:
     """get_checkout_session latency with ``sessions`` three-line sessions stored.
 
@@ -350,6 +373,7 @@ def child_scale(sessions: int, cfg: Settings) -> Dict[str, Any]:
     t0 = time.perf_counter()
     ids = [create(items).id for _ in range(sessions)]
     fill_s = time.perf_counter() - t0
+    table_kib, table_huge_kib = big_mappings_kib()
 
     rng = random.Random(2)
     for _ in range(1_000):  # warm-up
@@ -387,6 +411,8 @@ def child_scale(sessions: int, cfg: Settings) -> Dict[str, Any]:
     return {
         "sessions": sessions,
         "fill_s": fill_s,
+        "table_kib": table_kib,
+        "table_huge_kib": table_huge_kib,
         "median_ns": medians,
         "batched_ns": batched,
         "p99_ns": singles[int(len(singles) * 0.99)],
@@ -705,6 +731,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     scale_raw: Dict[int, Dict[str, List[float]]] = {
         n: {"median_ns": [], "batched_ns": [], "p99_ns": []} for n in sizes
     }
+    table_pages: Dict[int, Tuple[int, int]] = {}  # size -> (resident, on huge pages) in KiB
     for i in range(cfg.scale_processes):
         for n in sizes:
             progress(f"[scale: {n:,} sessions, process {i + 1}/{cfg.scale_processes}] ...")
@@ -712,6 +739,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             scale_raw[n]["median_ns"].extend(res["median_ns"])
             scale_raw[n]["batched_ns"].extend(res["batched_ns"])
             scale_raw[n]["p99_ns"].append(res["p99_ns"])
+            table_pages[n] = (res["table_kib"], res["table_huge_kib"])
     scale = {n: {k: statistics.median(v) for k, v in d.items()} for n, d in scale_raw.items()}
 
     progress(f"[floor: random memory read, {CHASE_MIB} MiB pointer chase] ...")
@@ -812,6 +840,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         f"{cfg.scale_samples:,} single timed gets of random ids, timer cost subtracted; "
         + ", ".join(f"{fmt_pow10(n)}: p99 {scale[n]['p99_ns']:.0f} ns, "
                     f"batched mean {scale[n]['batched_ns']:.0f} ns" for n in sizes)
+        + ". transparent huge pages (AnonHugePages of the resident memory in mappings of 4 MiB and more, "
+        "from /proc/self/smaps, in the last process of each size): "
+        + ", ".join(f"{fmt_pow10(n)}: {table_pages[n][1] / 1024:.0f} of {table_pages[n][0] / 1024:.0f} MiB"
+                    for n in sizes)
         + f". floor: a dependent-load chase over {CHASE_MIB} MiB in random 64-byte lines, "
         f"median of {CHASE_ROUNDS[args.quick]} × {CHASE_LOADS[args.quick]:,} loads"
         + ("" if read_ns is not None else " (no C compiler: not measured)")

@@ -2,13 +2,17 @@
 #include "session_table.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/mman.h>
 #endif
 
@@ -22,10 +26,11 @@ static_assert(std::is_nothrow_move_constructible_v<CheckoutSession> &&
 
 constexpr std::size_t kMinCapacity = 64;
 constexpr std::size_t kCacheLine = 64;
-// From this size on the table is mapped from the kernel directly, and a
-// draining old table hands its memory back 2 MiB at a time. (It is not offered for
-// transparent huge pages: where the kernel compacts memory to fault one in, a
-// single fault can stall an insert for tens of milliseconds.)
+// From this size on the table is mapped from the kernel directly, on a 2 MiB
+// boundary and advised for transparent huge pages: a lookup in a table far
+// larger than the caches then misses the TLB on one level of page table
+// instead of four. A draining old table hands its memory back 2 MiB at a time,
+// one huge page each.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHugeFrom = 2 * kHugePage;
 
@@ -39,6 +44,31 @@ struct Block {
     std::size_t align;
 };
 
+#if defined(__linux__)
+// bytes (a multiple of kHugePage) of fresh anonymous memory starting on a
+// kHugePage boundary, or null. The kernel places a mapping on any page, so this
+// maps one huge page more than asked and unmaps the ends around the aligned
+// part.
+void* map_huge_aligned(std::size_t bytes) noexcept {
+    const std::size_t reserved = bytes + kHugePage;
+    void* raw = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = round_up(start, kHugePage);
+    const std::size_t head = aligned - start;
+    const std::size_t tail = reserved - head - bytes;
+    if (head != 0) (void)::munmap(raw, head);
+    if (tail != 0) (void)::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    void* memory = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+    // Advice only: where the kernel has no transparent huge pages this fails
+    // and the table keeps ordinary pages.
+    (void)::madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+    return memory;
+}
+#endif
+
 Block allocate(std::size_t capacity) noexcept {
     const std::size_t wanted = capacity * (sizeof(CheckoutSession) + 1);
 #if defined(__linux__)
@@ -47,8 +77,7 @@ Block allocate(std::size_t capacity) noexcept {
         // clearing pass (one that would stall this insert for milliseconds);
         // the pages are faulted in as records arrive.
         Block block{nullptr, round_up(wanted, kHugePage), kHugePage};
-        void* memory = ::mmap(nullptr, block.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory != MAP_FAILED) block.memory = memory;
+        block.memory = map_huge_aligned(block.bytes);
         return block;
     }
 #endif
@@ -71,16 +100,60 @@ void release(void* memory, std::size_t bytes, std::size_t align) noexcept {
     ::operator delete(memory, std::align_val_t{align});
 }
 
+// Counts the forks this process came out of: a thread started before a fork
+// does not run in the child, so the child must not wait for it.
+std::atomic<unsigned> fork_generation{0};
+
+}  // namespace
+
+// The state of one population, shared between the table and the thread doing
+// it. The table deletes it only once the thread has finished with it.
+struct TablePrefault {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> faulted{0};  // bytes from the start faulted in so far
+    unsigned generation = 0;
+    const void* memory = nullptr;
+
+    bool finished() const noexcept {
+        return done.load(std::memory_order_acquire) ||
+               generation != fork_generation.load(std::memory_order_relaxed);
+    }
+};
+
+namespace {
+
+#if defined(__linux__)
+// Faults in bytes of memory (a multiple of kHugePage) one huge page at a time,
+// until done or asked to stop, by writing a zero byte into each: the memory is
+// fresh (it reads as zero) and nothing else touches it until the table waits
+// for this to end. A write fault takes no process-wide lock (where the kernel
+// handles faults under the mapping's own lock), where MADV_POPULATE_WRITE
+// would hold the memory-map lock for each huge page and stall any call that
+// maps or unmaps memory meanwhile.
+void populate(TablePrefault* state, char* memory, std::size_t bytes) noexcept {
+    for (std::size_t at = 0; at < bytes && !state->stop.load(std::memory_order_relaxed); at += kHugePage) {
+        static_cast<volatile char*>(static_cast<void*>(memory))[at] = 0;
+        state->faulted.store(at + kHugePage, std::memory_order_relaxed);
+    }
+    state->done.store(true, std::memory_order_release);
+}
+#endif
+
 }  // namespace
 
 // Old slots moved per insert while a growth drains them. The old table has
-// half the new capacity and the new one takes 85% of its slots' worth of
-// inserts before it must double again, so any pace above 1/0.85 slots per
-// insert drains it in time; a small batch keeps each insert short.
-constexpr std::size_t kMovesPerInsert = 16;
+// half the new capacity and the new one takes at least 78% of its slots' worth
+// of inserts before it must double again (from 92% of the old capacity to 85%
+// of twice that), so any pace above 1/0.78 slots per insert drains it in time;
+// a small batch keeps each insert short (the new table's pages are faulted in
+// already, so a move is a probe and a copy), and this one ends the drain
+// within 1/32 of the old capacity, about 3% more sessions.
+constexpr std::size_t kMovesPerInsert = 32;
 
 SessionTable::~SessionTable() {
-    for (const Slots* table : {&cur_, &old_}) {
+    end_prefault();
+    for (const Slots* table : {&cur_, &old_, &next_}) {
         if (table->slots == nullptr) continue;
         for (std::size_t i = 0; i <= table->mask; ++i) {
             if (table->ctrl[i] & 0x80) std::destroy_at(table->slots + i);
@@ -127,26 +200,100 @@ void SessionTable::migrate_step() noexcept {
 #endif
 }
 
+void SessionTable::end_prefault() noexcept {
+    if (prefault_ == nullptr) return;
+    prefault_->stop.store(true, std::memory_order_relaxed);
+    while (!prefault_->finished()) std::this_thread::yield();
+    delete prefault_;
+    prefault_ = nullptr;
+}
+
+void SessionTable::wait_for_prefault() noexcept {
+    if (prefault_ == nullptr) return;
+    while (!prefault_->finished()) std::this_thread::yield();
+}
+
+void SessionTable::prepare() noexcept {
+    prepared_for_ = cur_.capacity();  // one attempt per capacity
+    const std::size_t capacity = cur_.capacity() * 2;
+    if (capacity * (sizeof(CheckoutSession) + 1) < kHugeFrom) return;  // small tables grow as before
+    const Block block = allocate(capacity);
+    if (block.memory == nullptr) return;  // the doubling tries again, and reports it
+    next_.slots = static_cast<CheckoutSession*>(block.memory);
+    next_.ctrl = reinterpret_cast<std::uint8_t*>(next_.slots + capacity);
+    next_.mask = capacity - 1;
+    next_.bytes = block.bytes;
+    next_.align = block.align;
+#if defined(__linux__)
+    if (block.align != kHugePage) return;
+    static const bool fork_counted = ::pthread_atfork(nullptr, nullptr, [] {
+        fork_generation.fetch_add(1, std::memory_order_relaxed);
+    }) == 0;
+    if (!fork_counted) return;
+    end_prefault();  // a doubling ends the last one; none should be left
+    auto* state = new (std::nothrow) TablePrefault;
+    if (state == nullptr) return;
+    state->generation = fork_generation.load(std::memory_order_relaxed);
+    state->memory = block.memory;
+    try {
+        std::thread(populate, state, static_cast<char*>(block.memory), block.bytes).detach();
+        prefault_ = state;
+    } catch (...) {
+        // No thread to be had: the pages fault in as records arrive.
+        delete state;
+    }
+#endif
+}
+
 bool SessionTable::grow() noexcept {
     // The pace guarantees a drained old table by now; finish it all the same.
     while (old_.slots != nullptr) migrate_step();
     const std::size_t old_capacity = capacity();
     const std::size_t capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
-    const Block block = allocate(capacity);  // the only step that can fail
-    if (block.memory == nullptr) return false;
-
+    Slots fresh = next_;
+    // The thread faulting it in must be done with it before records go there
+    // (past 92% load this waits for one fault at most). What it did not reach
+    // then keeps ordinary pages, which the records fault in cheaply as they
+    // arrive: a huge page faulted in by a call could stall it for milliseconds.
+    if (fresh.slots != nullptr && prefault_ != nullptr && prefault_->memory == fresh.slots) {
+        prefault_->stop.store(true, std::memory_order_relaxed);
+        wait_for_prefault();
+        const std::size_t faulted = prefault_->faulted.load(std::memory_order_relaxed);
+        end_prefault();
+#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+        if (faulted < fresh.bytes) {
+            (void)::madvise(reinterpret_cast<char*>(fresh.slots) + faulted, fresh.bytes - faulted, MADV_NOHUGEPAGE);
+        }
+#endif
+    }
+    if (fresh.slots == nullptr) {
+        const Block block = allocate(capacity);  // the only step that can fail
+        if (block.memory == nullptr) return false;
+        fresh.slots = static_cast<CheckoutSession*>(block.memory);
+        fresh.ctrl = reinterpret_cast<std::uint8_t*>(fresh.slots + capacity);
+        fresh.mask = capacity - 1;
+        fresh.bytes = block.bytes;
+        fresh.align = block.align;
+    }
+    next_ = Slots{};
     old_ = cur_;
     cursor_ = 0;
-    cur_.slots = static_cast<CheckoutSession*>(block.memory);
-    cur_.ctrl = reinterpret_cast<std::uint8_t*>(cur_.slots + capacity);
-    cur_.mask = capacity - 1;
-    cur_.bytes = block.bytes;
-    cur_.align = block.align;
+    cur_ = fresh;
     if (old_.slots != nullptr) migrate_step();
     return true;
 }
 
-bool SessionTable::reserve_one() noexcept { return !full() || grow(); }
+bool SessionTable::waiting_for_prefault() const noexcept {
+    return prefault_ != nullptr && prefault_->memory == next_.slots && !prefault_->finished() && !past_limit();
+}
+
+bool SessionTable::reserve_one() noexcept {
+    if (full()) [[unlikely]]
+        return waiting_for_prefault() || grow();
+    if (due_to_prepare() && prepared_for_ != cur_.capacity()) [[unlikely]]
+        prepare();
+    return true;
+}
 
 CheckoutSession& SessionTable::insert_or_assign(CheckoutSession&& record) {
     if (CheckoutSession* existing = lookup(record.id)) {

@@ -9,7 +9,8 @@
 // compares a key only when those seven bits agree. Collisions are resolved by
 // linear probing over a power-of-two capacity. Sessions are never removed; the
 // table doubles once it would pass 85% load (so a table holds between 42.5% and
-// 85% as many sessions as it has slots).
+// 85% as many sessions as it has slots; a big table may wait for its next
+// one up to 92%, see below).
 //
 // Growth is incremental, so no single insert pauses for long: doubling only
 // allocates the new slots and keeps the old ones as a second table, and every
@@ -18,6 +19,18 @@
 // checks the new table and, while old slots remain, the old one, with both
 // home slots prefetched together. The old table is drained long before the new
 // one could fill, and it is released once empty.
+//
+// Big tables are mapped 2 MiB-aligned and advised for transparent huge pages.
+// Faulting in a huge page clears 2 MiB at once (and on a virtual machine may
+// wait for the host to back it), far too long to charge to the insert that
+// happens to touch it first, several of which a doubling's first inserts would
+// each pay. So the next table is mapped ahead, once the table passes 60% load,
+// and a short-lived thread of its own faults it in; the doubling at 85% then
+// moves records into memory that is already there. While that thread is still
+// at work the current table takes more records, up to 92% load (a probe reads
+// control bytes, which stay cheap to scan at that load); past that the next
+// table is used all the same, and what the thread has not reached keeps
+// ordinary pages, which records fault in cheaply as they arrive.
 //
 // A lookup computes the home slot from the hash and prefetches the slot's first
 // and last byte (a slot can span two cache lines) before it reads the control
@@ -30,6 +43,8 @@
 #include "session.hpp"
 
 namespace corvane::detail {
+
+struct TablePrefault;
 
 // The hash of a session identifier under the store's random key.
 //
@@ -80,12 +95,22 @@ public:
     CheckoutSession& insert_or_assign(CheckoutSession&& record);
 
     // Bytes held by the table itself (slots and control bytes, old ones
-    // included while a growth drains them); heap blocks of spilled lines and
-    // customers are not counted.
-    std::size_t footprint() const noexcept { return cur_.bytes + old_.bytes; }
+    // included while a growth drains them and the next ones once mapped ahead);
+    // heap blocks of spilled lines and customers are not counted.
+    std::size_t footprint() const noexcept { return cur_.bytes + old_.bytes + next_.bytes; }
     // True while records are still moving from the slots before the last
     // doubling.
     bool growing() const noexcept { return old_.slots != nullptr; }
+    // True while the slots of the next doubling are mapped ahead of it.
+    bool prepared() const noexcept { return next_.slots != nullptr; }
+
+    // Where the slots begin, and where the slots of the table being drained
+    // begin (null when none is); for the engine's unit test.
+    const void* slots_address() const noexcept { return cur_.slots; }
+    const void* old_slots_address() const noexcept { return old_.slots; }
+    // Waits until the memory of the next table is faulted in (at once when
+    // none is being), so the unit test can look at a settled table.
+    void wait_for_prefault() noexcept;
 
 private:
     static constexpr std::uint8_t kEmpty = 0;
@@ -142,6 +167,18 @@ private:
     }
 
     bool full() const noexcept { return (size_ + 1) * 20 > capacity() * 17; }  // past 85% with one more
+    bool due_to_prepare() const noexcept { return (size_ + 1) * 20 > capacity() * 12; }  // past 60%
+    bool past_limit() const noexcept { return (size_ + 1) * 25 > capacity() * 23; }    // past 92% with one more
+    // True while the next table is still being faulted in, and this one may
+    // take a few more records than its usual load allows instead.
+    bool waiting_for_prefault() const noexcept;
+    // Maps the next doubling's slots ahead of it, where they are big enough to
+    // be mapped, and starts faulting them in. Nothing changes when that cannot
+    // be done: the doubling then allocates as it would have.
+    void prepare() noexcept;
+    // Stops the thread faulting in memory, if one is still running, and waits
+    // for it (one 2 MiB step at most).
+    void end_prefault() noexcept;
     // Doubles the capacity; false when the memory cannot be had, and then the
     // table is unchanged (it allocates first; moving records cannot fail).
     bool grow() noexcept;
@@ -154,6 +191,9 @@ private:
     SeededHash hash_;
     Slots cur_;                // where new records go
     Slots old_;                // the slots before the last doubling, until drained
+    Slots next_;               // the slots of the next doubling, mapped ahead of it
+    TablePrefault* prefault_ = nullptr;  // the last population started, until it ends
+    std::size_t prepared_for_ = 0;       // the capacity the next table was last mapped for
     std::size_t cursor_ = 0;   // the next old slot to move
     std::size_t returned_ = 0; // bytes of old slots handed back to the system
     std::size_t size_ = 0;     // records in both

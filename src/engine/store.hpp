@@ -34,7 +34,7 @@ public:
     template <class F>
     decltype(auto) read(F&& body) {
         {
-            const ReaderScalableLock::SharedGuard lock(mutex_);
+            const StoreLock::SharedGuard lock(mutex_);
             if (!poisoned_) return std::forward<F>(body)(std::as_const(map_));
         }
         fail_runtime(kLockFailed);
@@ -64,7 +64,7 @@ private:
     friend struct StoreInspector;  // lets the engine's unit test look past the poison
     Store();
 
-    ReaderScalableLock mutex_;
+    StoreLock mutex_;
     bool poisoned_ = false;  // written only under the exclusive lock, never cleared
     SessionTable map_;
 };

@@ -1,6 +1,8 @@
 // Unit tests of the checkout engine (no Python involved).
 // Built by CMake with -DCORVANE_ENGINE_TEST=ON (target engine_test, also run by ctest).
 // Returns nonzero when any check fails.
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -799,6 +801,128 @@ bool in_child(const std::function<bool()>& fn) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Pages of [address, address + bytes) that are resident, or -1 when the range
+// is not mapped.
+long resident_pages(const void* address, std::size_t bytes) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> vec((bytes + page - 1) / page);
+    if (mincore(const_cast<void*>(address), bytes, vec.data()) != 0) return -1;
+    long n = 0;
+    for (const unsigned char v : vec) n += v & 1;
+    return n;
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Address space in use by this process, in bytes.
+std::size_t address_space_in_use() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f != nullptr) {
+        if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+#endif
+
+// Tables of 4 MiB and more are mapped on a 2 MiB boundary, the next one ahead
+// of its doubling and faulted in by a thread of its own; a draining table
+// hands its memory back as it goes; a table whose mapping fails is left as it
+// was; and a forked child does not wait for its parent's thread.
+void test_big_session_table() {
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    const std::size_t per_slot = sizeof(CheckoutSession) + 1;
+    {
+        detail::SessionTable table(detail::SeededHash{0x51, 0x17});
+        std::size_t i = 0;
+        bool aligned = true, seen_prepared = false, found = true, bounded = true;
+        // Through two doublings of mapped tables.
+        while (table.capacity() * per_slot < 4 * 4 * kHuge || table.growing()) {
+            table.insert_or_assign(table_record(i++, 2));
+            bounded = bounded && table.size() * 25 <= table.capacity() * 23;
+            if (table.capacity() * per_slot >= 2 * kHuge)
+                aligned = aligned && reinterpret_cast<std::uintptr_t>(table.slots_address()) % kHuge == 0;
+            if (table.prepared() && !seen_prepared) {
+                seen_prepared = true;
+                // The next table is faulted in before any record goes there.
+                table.wait_for_prefault();
+            }
+            if (table.growing() && i % 997 == 0) {
+                const CheckoutSession* s = table.find(table_record(i / 2, 0).id);
+                found = found && s != nullptr && s->created_at.seconds == static_cast<std::int64_t>(i / 2);
+            }
+        }
+        CHECK(aligned);
+        CHECK(seen_prepared);
+        CHECK(found);
+        CHECK(bounded);
+        // Drained: only the current table (and a next one mapped ahead) remain.
+        CHECK(table.footprint() <= table.capacity() * per_slot * 3 + 2 * kHuge);
+        // The old table hands back its first huge page once drained past it,
+        // long before the drain ends.
+        table.wait_for_prefault();
+        while (!table.growing()) table.insert_or_assign(table_record(i++, 2));
+        const void* old = table.old_slots_address();
+        CHECK(reinterpret_cast<std::uintptr_t>(old) % kHuge == 0);
+        CHECK(resident_pages(old, kHuge) > 0);
+        for (std::size_t k = 0; k < 2 * kHuge / sizeof(CheckoutSession) / 16 + 2; ++k)
+            table.insert_or_assign(table_record(i++, 2));
+        CHECK(table.growing());
+        CHECK_EQ(resident_pages(old, kHuge), 0L);
+        bool all = true;
+        for (std::size_t k = 0; k < i; k += 101) all = all && table.find(table_record(k, 0).id) != nullptr;
+        CHECK(all);
+        CHECK_EQ(table.size(), i);
+    }
+
+#if !defined(__SANITIZE_ADDRESS__)
+    // Mapping fails: the table refuses to grow and is left as it was.
+    CHECK(in_child([] {
+        detail::SessionTable table(detail::SeededHash{3, 4});
+        std::size_t i = 0;
+        while (table.capacity() * per_slot < 2 * kHuge) table.insert_or_assign(table_record(i++, 1));
+        const rlimit cap{address_space_in_use() + (1u << 20), RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &cap) != 0) return false;
+        bool refused = false;
+        while (!refused) {
+            if (!table.reserve_one()) {
+                refused = true;
+                break;
+            }
+            table.insert_or_assign(table_record(i++, 1));
+        }
+        const std::size_t size = table.size();
+        bool threw = false;
+        try {
+            table.insert_or_assign(table_record(i, 1));
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        CHECK(threw);
+        CHECK(!table.prepared());
+        CHECK_EQ(table.size(), size);
+        bool all = true;
+        for (std::size_t k = 0; k < i; ++k) all = all && table.find(table_record(k, 0).id) != nullptr;
+        CHECK(all);
+        return true;
+    }));
+#endif
+    // A child forked while the next table faults in does not wait for the
+    // thread, which only the parent has.
+    {
+        detail::SessionTable table(detail::SeededHash{7, 8});
+        std::size_t i = 0;
+        while (!table.prepared() || table.capacity() * per_slot < 4 * kHuge) table.insert_or_assign(table_record(i++, 1));
+        CHECK(in_child([&] {
+            table.wait_for_prefault();
+            const std::size_t capacity = table.capacity();
+            std::size_t k = i;
+            while (table.capacity() == capacity) table.insert_or_assign(table_record(k++, 1));
+            return table.find(table_record(0, 0).id) != nullptr;
+        }));
+    }
+}
+
 // After a fault inside a writer every operation fails with the lock error,
 // before any other check.
 bool check_poisoned(const std::string& existing_id) {
@@ -944,6 +1068,7 @@ int main() {
     test_errors_do_not_poison();
     test_poisoning();
     test_writer_faults_change_nothing();
+    test_big_session_table();
     test_reader_scalable_lock();
     if (g_failures != 0) {
         std::fprintf(stderr, "%d check(s) failed\n", g_failures);
