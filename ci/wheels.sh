@@ -99,12 +99,18 @@ debian_headers() {  # debian_headers X.Y ARCH
                 -o "APT::Architecture=$deb_arch" -o "APT::Architectures=$deb_arch"
                 -o Acquire::Languages=none -o Acquire::Check-Valid-Until=false
                 -o APT::Sandbox::User=root -o Debug::NoLocking=1)
-    apt-get "${opts[@]}" update >&2
+    # Called where a failure does not stop the script (set -e is off there), so
+    # each step checks; the folder counts as done only once pyconfig.h is in it.
+    apt-get "${opts[@]}" update >&2 || return 1
     rm -f "$apt/debs"/*.deb
-    (cd "$apt/debs" && apt-get "${opts[@]}" download "libpython$version-dev:$deb_arch" >&2)
+    (cd "$apt/debs" && apt-get "${opts[@]}" download "libpython$version-dev:$deb_arch" >&2) || return 1
     rm -rf "$dir"
     mkdir -p "$dir"
-    dpkg-deb -x "$apt/debs"/libpython"$version"-dev_*.deb "$dir"
+    dpkg-deb -x "$apt/debs"/libpython"$version"-dev_*.deb "$dir" || return 1
+    [ -f "$dir/usr/include/$arch-linux-gnu/python$version/pyconfig.h" ] || {
+        echo "wheels.sh: no $arch pyconfig.h in Debian's libpython$version-dev" >&2
+        return 1
+    }
     touch "$dir/.done"
     echo "$dir"
 }
@@ -117,14 +123,14 @@ make_template() {
     echo "== building the wheel's common part (no module)"
     nice -n 10 "$tools/bin/python" -m pip wheel -q --no-deps -w "$WORK/template" \
         --config-settings=cmake.define.CORVANE_MODULE=OFF \
-        --config-settings=build-dir="$WORK/build-template" "$ROOT"
-    template=$(ls "$WORK"/template/corvane_acp_native-*.whl)
+        --config-settings=build-dir="$WORK/build-template" "$ROOT" || return 1
+    template=$(ls "$WORK"/template/corvane_acp_native-*.whl) || return 1
 }
 
 # pip with the interpreter itself: the build every user's `pip install` runs.
 build_native() {  # build_native PYTHON TARGET DIST
     local py=$1 target=$2 dist=$3
-    "$py" -m venv "$WORK/venv-$target"
+    "$py" -m venv "$WORK/venv-$target" || return 1
     nice -n 10 "$WORK/venv-$target/bin/python" -m pip wheel -q --no-deps -w "$dist" \
         --config-settings=cmake.define.CORVANE_PORTABLE=ON \
         --config-settings=build-dir="$WORK/build-$target" "$ROOT"
@@ -133,14 +139,14 @@ build_native() {  # build_native PYTHON TARGET DIST
 # CMake directly, for an interpreter that is not on this machine.
 build_foreign() {  # build_foreign X.Y ABI ARCH TARGET DIST
     local version=$1 abi=$2 arch=$3 target=$4 dist=$5 headers build toolchain cxx
-    headers=$(debian_headers "$version" "$arch")
+    headers=$(debian_headers "$version" "$arch") || return 1
     build="$WORK/build-$target"
     toolchain="$WORK/toolchain-$arch.cmake"
     if [ "$arch" = "$(uname -m)" ]; then
         cxx=g++
     else
         cxx="$arch-linux-gnu-g++"
-        corvane_host_tools "$cxx:g++-$arch-linux-gnu"
+        corvane_host_tools "$cxx:g++-$arch-linux-gnu" || return 1
     fi
     # CMAKE_CROSSCOMPILING: the interpreter is not this machine's.
     printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR %s)\nset(CMAKE_CXX_COMPILER %s)\n' \
@@ -155,14 +161,14 @@ build_foreign() {  # build_foreign X.Y ABI ARCH TARGET DIST
     # scikit-build-core installs it.
     local tree="$WORK/tree-$target" unpacked
     mkdir -p "$tree"
-    make_template
-    wheel unpack -d "$tree" "$template" >/dev/null
-    unpacked=$(ls -d "$tree"/corvane_acp_native-*)
-    cmake --install "$build" --prefix "$unpacked" --strip >>"$build.log"
+    make_template || return 1
+    wheel unpack -d "$tree" "$template" >/dev/null || return 1
+    unpacked=$(ls -d "$tree"/corvane_acp_native-*) || return 1
+    cmake --install "$build" --prefix "$unpacked" --strip >>"$build.log" || return 1
     local info
-    info=$(ls "$unpacked"/*.dist-info/WHEEL)
+    info=$(ls "$unpacked"/*.dist-info/WHEEL) || return 1
     # The headers end at the first blank line: the tag goes among them.
-    sed -i -e '/^Tag: /d' -e "s/^Root-Is-Purelib: .*/Root-Is-Purelib: false\nTag: ${abi%t}-$abi-linux_$arch/" "$info"
+    sed -i -e '/^Tag: /d' -e "s/^Root-Is-Purelib: .*/Root-Is-Purelib: false\nTag: ${abi%t}-$abi-linux_$arch/" "$info" || return 1
     mkdir -p "$dist"
     wheel pack -d "$dist" "$unpacked" >/dev/null
 }
@@ -196,7 +202,7 @@ for target in "${targets[@]}"; do
         echo "== $target: no interpreter here; CMake against Debian's CPython $version headers for $arch"
         build_foreign "$version" "$abi" "$arch" "$target" "$dist" || { failed+=("$target: build"); continue; }
     fi
-    raw=$(ls "$dist"/corvane_acp_native-*.whl)
+    raw=$(ls "$dist"/corvane_acp_native-*.whl) || { failed+=("$target: no wheel built"); continue; }
     case "$(basename "$raw")" in
         *"-${abi%t}-$abi-linux_$arch.whl") ;;
         *) failed+=("$target: built $(basename "$raw")"); continue ;;
@@ -219,8 +225,8 @@ for target in "${targets[@]}"; do
     echo "== $target: $(basename "$wheel") in $((SECONDS - start)) s"
 done
 
-echo "== wheels in $OUT:"
-printf '   %s\n' "${built[@]}"
+echo "== ${#built[@]} wheels built into $OUT"
+[ "${#built[@]}" -gt 0 ] && printf '   %s\n' "${built[@]}"
 if [ "${#failed[@]}" -gt 0 ]; then
     printf 'FAILED: %s\n' "${failed[@]}"
     exit 1
