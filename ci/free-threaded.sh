@@ -8,27 +8,17 @@
 #   python3.15t and python3.14t on PATH
 #   /opt/python3.15t/bin/python3.15t, /opt/python3.14t/bin/python3.14t
 #   /usr/local/bin/python3.15t, /usr/local/bin/python3.14t
-# and says so plainly when there is none.
+# (ci/pythons.sh holds that lookup, which ci/wheels.sh shares) and says so
+# plainly when there is none.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-candidates=()
-[ -n "${CORVANE_FREE_THREADED_PYTHON:-}" ] && candidates+=("$CORVANE_FREE_THREADED_PYTHON")
-for v in 3.15t 3.14t; do
-    if p="$(command -v "python$v")"; then candidates+=("$p"); fi
-done
-candidates+=(/opt/python3.15t/bin/python3.15t /opt/python3.14t/bin/python3.14t
-             /usr/local/bin/python3.15t /usr/local/bin/python3.14t)
-
-for py in "${candidates[@]}"; do
-    [ -x "$py" ] || continue
-    if [ "$("$py" -c 'import sysconfig; print(bool(sysconfig.get_config_var("Py_GIL_DISABLED")))')" != True ]; then
-        echo "== $py is not a free-threaded build; not used"
-        continue
-    fi
+# shellcheck source=ci/pythons.sh
+source "$ROOT/ci/pythons.sh"
+if py=$(corvane_find_free_threaded); then
     echo "== free-threaded CPython: $py"
     exec env -u PYTHON_GIL bash "$ROOT/ci/interpreters.sh" "$py"
-done
+fi
 
-echo "== no free-threaded CPython installed here (looked at: ${candidates[*]}); the free-threaded run is skipped"
+echo "== no free-threaded CPython installed here (looked at: $(corvane_free_threaded_candidates | tr '\n' ' ')); the free-threaded run is skipped"

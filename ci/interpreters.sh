@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the module and runs the whole test suite on every extra interpreter
-# found here (CPython 3.12, 3.13 from pyenv, and the system's python3), each in
-# its own throwaway virtual environment: a wheel is built, its tag checked
-# against the interpreter, and the suite run against it installed. Interpreters
-# that are not installed are skipped. Interpreters given as arguments (paths or
-# names on PATH) replace the default list, and then a missing one fails.
+# Builds the module and runs the whole test suite on every promised CPython
+# found here (the versions in ci/pythons.sh, looked up under pyenv's root, then
+# on PATH) and on the system's python3, each in its own throwaway virtual
+# environment: a wheel is built, its tag checked against the interpreter, and
+# the suite run against it installed. It prints which versions it found and
+# which not (3.14 and 3.15 are ci/unstable.sh's, in a chroot). Interpreters
+# given as arguments (paths or names on PATH) replace the default list, and
+# then a missing one fails.
 #
 # Deprecated C API calls fail the build (-Werror=deprecated-declarations), so a
 # new interpreter's deprecations show up here before they become removals.
@@ -22,9 +24,20 @@ if [ "$#" -gt 0 ]; then
     candidates=("$@")
     required=1  # asked for by name: a missing one is a failure
 else
-    shopt -s nullglob
-    candidates=(/root/.pyenv/versions/3.12*/bin/python3 /root/.pyenv/versions/3.13*/bin/python3 /usr/bin/python3)
-    shopt -u nullglob
+    # shellcheck source=ci/pythons.sh
+    source "$ROOT/ci/pythons.sh"
+    candidates=()
+    missing=()
+    for version in "${CORVANE_PYTHONS[@]}"; do
+        if py=$(corvane_find_python "$version"); then
+            echo "== found CPython $version: $py"
+            candidates+=("$py")
+        else
+            missing+=("$version")
+        fi
+    done
+    [ "${#missing[@]}" -gt 0 ] && echo "== not found here: CPython ${missing[*]}"
+    candidates+=(/usr/bin/python3)
 fi
 
 tested=0
@@ -61,7 +74,7 @@ for py in "${candidates[@]}"; do
         *"-$tag-"*) ;;
         *) failed+=("$version ($py): wheel tag is not $tag"); tested=$((tested + 1)); continue ;;
     esac
-    if ! "$vpy" -m pip install -q "$wheel" 'pytest>=7' 'hypothesis>=6'; then
+    if ! "$vpy" -m pip install -q "$wheel" 'pytest>=7' 'hypothesis>=6' 'jsonschema>=4'; then
         failed+=("$version ($py): install")
         tested=$((tested + 1))
         continue
