@@ -38,6 +38,27 @@ __attribute__((visibility("hidden"))) int __wrap_pthread_mutex_trylock(pthread_m
     return corvane_glibc_pthread_mutex_trylock(mutex);
 }
 
+// The thread functions std::thread calls moved the same way.
+int corvane_glibc_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg);
+int corvane_glibc_pthread_detach(pthread_t thread);
+int corvane_glibc_pthread_join(pthread_t thread, void** result);
+__asm__(".symver corvane_glibc_pthread_create, pthread_create@" CORVANE_GLIBC_BASE);
+__asm__(".symver corvane_glibc_pthread_detach, pthread_detach@" CORVANE_GLIBC_BASE);
+__asm__(".symver corvane_glibc_pthread_join, pthread_join@" CORVANE_GLIBC_BASE);
+
+__attribute__((visibility("hidden"))) int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr,
+                                                                void* (*start)(void*), void* arg) {
+    return corvane_glibc_pthread_create(thread, attr, start, arg);
+}
+
+__attribute__((visibility("hidden"))) int __wrap_pthread_detach(pthread_t thread) {
+    return corvane_glibc_pthread_detach(thread);
+}
+
+__attribute__((visibility("hidden"))) int __wrap_pthread_join(pthread_t thread, void** result) {
+    return corvane_glibc_pthread_join(thread, result);
+}
+
 // glibc 2.32 tells the C++ runtime through this flag that the process has one
 // thread, so that reference counts may skip their atomic instructions. Zero
 // means "assume there may be others", which is always correct.
