@@ -40,8 +40,9 @@ free_threaded_of() {
             continue
         fi
         echo "$py"
-        return
+        return 0
     done
+    return 0
 }
 
 plain_lane() {
@@ -65,11 +66,18 @@ tsan_lane() {
     local candidates=() py
     [ -n "${CORVANE_TSAN_PYTHON:-}" ] && candidates+=("$CORVANE_TSAN_PYTHON")
     candidates+=(/opt/python3.15t-tsan/bin/python3.15t /opt/python3.14t-tsan/bin/python3.14t)
-    py="$(free_threaded_of "${candidates[@]}")"
-    if [ -n "$py" ] && ! "$py" -c 'import sysconfig, sys; sys.exit("-fsanitize=thread" not in (sysconfig.get_config_var("PY_CFLAGS") or ""))'; then
-        echo "== $py is not built with ThreadSanitizer; not used"
-        py=""
-    fi
+    local candidate
+    py=""
+    for candidate in "${candidates[@]}"; do
+        candidate="$(free_threaded_of "$candidate")"
+        [ -n "$candidate" ] || continue
+        if ! "$candidate" -c 'import sysconfig, sys; sys.exit("-fsanitize=thread" not in (sysconfig.get_config_var("PY_CFLAGS") or ""))'; then
+            echo "== $candidate is not built with ThreadSanitizer; not used"
+            continue
+        fi
+        py="$candidate"
+        break
+    done
     if [ -z "$py" ]; then
         echo "== no free-threaded CPython built with ThreadSanitizer here (looked at: ${candidates[*]}); the race-detector run is skipped"
         return 0
