@@ -24,10 +24,10 @@ inline bool holds_interpreter() noexcept {
     // interpreter go, so an attached state is this thread's. After that it may
     // be the finalising thread's, and it is this thread's only if it is the
     // one the interpreter records for this thread. That record is the first
-    // state made for the thread, so a thread running another interpreter (a
-    // sub-interpreter, as hosts that give each application their own do) fails
-    // that test: it is made only once finalisation began, when what such a
-    // thread drops may be kept.
+    // state made for the thread, so a thread running a sub-interpreter (as
+    // hosts that give each application its own do) fails that test even with
+    // its own state attached; so the test waits until finalisation began,
+    // when what such a thread drops may as well be kept.
     PyThreadState* attached = _PyThreadState_UncheckedGet();
     if (!_Py_IsFinalizing()) [[likely]]
         return attached != nullptr;
