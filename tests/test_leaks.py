@@ -671,6 +671,83 @@ def test_panics_and_resumed_panics_keep_nothing():
 
 
 # --------------------------------------------------------------------------
+# a sub-interpreter (the module initialises once per process, so in a child
+# that imports it in a sub-interpreter first)
+# --------------------------------------------------------------------------
+
+SUBINTERPRETER_CHILD = r'''
+import sys
+import _xxsubinterpreters as interpreters
+
+try:
+    interp = interpreters.create(isolated=False)  # one that may start threads and load any module
+except TypeError:
+    interp = interpreters.create()
+interpreters.run_string(interp, sys.argv[2])  # a failure is raised here
+'''
+
+SUBINTERPRETER_BODY = r'''
+import gc, sys, weakref
+sys.path.insert(0, TESTS)
+import corvane_acp_native as acp
+from test_leaks import assert_no_growth
+
+alive = weakref.WeakSet()  # a local of every frame below that raised
+
+
+class Local:
+    pass
+
+
+class Raising:
+    def __init__(self, exc_type):
+        self.exc_type = exc_type
+
+    def __index__(self):
+        local = Local()  # lives as long as this frame does
+        local.blob = bytearray(1 << 16)
+        alive.add(local)
+        raise self.exc_type("from __index__")
+
+
+client = acp.AcpClient()
+CASES = {
+    "engine-refusal": (lambda: client.get_checkout_session("nope"), ValueError),
+    "conversion-error": (lambda: acp.Money(1.5, "USD"), TypeError),
+    "user-exception": (lambda: acp.Money(Raising(ValueError), "USD"), ValueError),
+    "user-type-error-renamed": (lambda: acp.Money(Raising(TypeError), "USD"), TypeError),
+}
+for name, (call, expected) in CASES.items():
+    print(name, assert_no_growth(call, expected), flush=True)
+gc.collect()
+print("frames-alive", len(alive))
+'''
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 13), reason=(
+    "from 3.13 on the interpreter initialises a single-phase module in the main interpreter first, so an import "
+    "in a sub-interpreter meets the once-per-process refusal (test_module.py)"))
+def test_failures_in_a_sub_interpreter_keep_nothing():
+    """Refusals, conversion errors and exceptions raised by Python code inside
+    a conversion drop every reference they took in a sub-interpreter too, with
+    the traceback, its frames and their locals."""
+    body = f"TESTS = {os.path.dirname(os.path.abspath(__file__))!r}\n" + SUBINTERPRETER_BODY
+    proc = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETER_CHILD, "-", body],
+        capture_output=True,
+        text=True,
+        errors="replace",
+        timeout=300,
+        stdin=subprocess.DEVNULL,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
+    names = [line.split()[0] for line in proc.stdout.splitlines()]
+    assert names == ["engine-refusal", "conversion-error", "user-exception", "user-type-error-renamed",
+                     "frames-alive"], proc.stdout
+    assert proc.stdout.splitlines()[-1] == "frames-alive 0"
+
+
+# --------------------------------------------------------------------------
 # resident set size
 # --------------------------------------------------------------------------
 

@@ -19,8 +19,18 @@ inline bool holds_interpreter() noexcept {
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;  // per thread, cleared while detached
 #else
-    // One attached thread state for the whole process: it must be this thread's.
+    // One attached thread state for the whole process. Until finalisation
+    // begins no thread is ended that way, and the module never lets the
+    // interpreter go, so an attached state is this thread's. After that it may
+    // be the finalising thread's, and it is this thread's only if it is the
+    // one the interpreter records for this thread. That record is the first
+    // state made for the thread, so a thread running a sub-interpreter (as
+    // hosts that give each application its own do) fails that test even with
+    // its own state attached; so the test waits until finalisation began,
+    // when what such a thread drops may as well be kept.
     PyThreadState* attached = _PyThreadState_UncheckedGet();
+    if (!_Py_IsFinalizing()) [[likely]]
+        return attached != nullptr;
     return attached != nullptr && attached == PyGILState_GetThisThreadState();
 #endif
 }
