@@ -7,7 +7,8 @@ The build runs in the background from the end of collection on, beside the
 Python tests.
 Each toolchain (CMake, generator, compiler) gets its own tree, so a checkout
 shared with a chroot never reuses a cache made with another machine's tools;
-a read-only checkout builds under the temporary directory instead.
+a read-only checkout builds under the temporary directory instead, in a tree
+of its own.
 """
 
 import hashlib
@@ -29,6 +30,11 @@ def build_dir():
     tag = hashlib.sha256("\0".join(tools + [os.uname().machine]).encode()).hexdigest()[:12]
     parent = ROOT / "build"
     if not os.access(parent if parent.exists() else ROOT, os.W_OK):
+        # Checkouts mounted at the same path in turn (a chroot's /src) must not
+        # share a tree: objects made from one would look newer than another's
+        # sources. The checkout's own inode tells them apart.
+        root = os.stat(ROOT)
+        tag = hashlib.sha256(f"{tag}\0{root.st_dev}\0{root.st_ino}".encode()).hexdigest()[:12]
         parent = pathlib.Path(tempfile.gettempdir()) / "corvane-acp-build"
     return parent / f"engine-test-{tag}"
 
