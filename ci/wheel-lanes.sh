@@ -11,6 +11,10 @@
 #   sid             the cp314 x86_64 wheel (built against Debian's headers, as
 #                   every wheel for an interpreter not installed here is) on
 #                   Debian unstable's CPython 3.14
+# and, asked for by name (emulated, so not in CI's default run):
+#   bullseye-arm64  the cp39 aarch64 wheel on Debian 11 arm64
+#   trixie-arm64    the cp313 aarch64 wheel on Debian 13 arm64
+#   sid-arm64       the cp315 aarch64 wheel on Debian unstable arm64
 #
 # Each lane's chroot is kept in /var/cache/corvane-acp/<lane> and reused; the
 # first run makes it with debootstrap (a few minutes; the arm64 one, emulated,
@@ -47,10 +51,27 @@ trap finish EXIT
 trap 'exit 130' INT TERM
 
 # lane -> suite, Debian architecture, wheel target, interpreter in the chroot
-lane_suite() { case "$1" in bullseye) echo bullseye ;; bookworm-arm64) echo bookworm ;; sid) echo sid ;; *) return 1 ;; esac; }
-lane_arch() { case "$1" in bullseye | sid) echo amd64 ;; bookworm-arm64) echo arm64 ;; esac; }
-lane_target() { case "$1" in bullseye) echo cp39-x86_64 ;; bookworm-arm64) echo cp311-aarch64 ;; sid) echo cp314-x86_64 ;; esac; }
-lane_python() { case "$1" in sid) echo python3.14 ;; *) echo python3 ;; esac; }
+lane_suite() {
+    case "$1" in
+        bullseye | bullseye-arm64) echo bullseye ;;
+        bookworm-arm64) echo bookworm ;;
+        trixie-arm64) echo trixie ;;
+        sid | sid-arm64) echo sid ;;
+        *) return 1 ;;
+    esac
+}
+lane_arch() { case "$1" in *-arm64) echo arm64 ;; *) echo amd64 ;; esac; }
+lane_target() {
+    case "$1" in
+        bullseye) echo cp39-x86_64 ;;
+        bullseye-arm64) echo cp39-aarch64 ;;
+        bookworm-arm64) echo cp311-aarch64 ;;
+        trixie-arm64) echo cp313-aarch64 ;;
+        sid) echo cp314-x86_64 ;;
+        sid-arm64) echo cp315-aarch64 ;;
+    esac
+}
+lane_python() { case "$1" in sid) echo python3.14 ;; sid-arm64) echo python3.15 ;; *) echo python3 ;; esac; }
 
 targets=()
 for lane in "${lanes[@]}"; do
