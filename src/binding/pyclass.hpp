@@ -293,39 +293,35 @@ private:
 // fields (a session's totals from its items). The fields shown must be every
 // field of the record, each once, in the record's order; each of these rules
 // fails to compile with a message that names it.
-template <auto Member, Name Keyword>
-struct Field;
-template <class Rec, class T, T Rec::*Member, Name Keyword>
-struct Field<Member, Keyword> {
+// What every entry that shows a field has: the field, its attribute name, and
+// the check that the one is named after the other.
+template <class Rec, auto Member, Name Keyword>
+struct ShowsField {
     static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
     using record = Rec;
     static constexpr bool shows_field = true;
     static constexpr auto member = Member;
     static constexpr Name keyword = Keyword;
+};
+
+template <auto Member, Name Keyword>
+struct Field;
+template <class Rec, class T, T Rec::*Member, Name Keyword>
+struct Field<Member, Keyword> : ShowsField<Rec, Member, Keyword> {
     static constexpr PyGetSetDef def() { return rw<Rec, Member>(Keyword.chars); }
 };
 
 template <auto Member, Name Keyword>
 struct ReadOnly;
 template <class Rec, class T, T Rec::*Member, Name Keyword>
-struct ReadOnly<Member, Keyword> {
-    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
-    using record = Rec;
-    static constexpr bool shows_field = true;
-    static constexpr auto member = Member;
-    static constexpr Name keyword = Keyword;
+struct ReadOnly<Member, Keyword> : ShowsField<Rec, Member, Keyword> {
     static constexpr PyGetSetDef def() { return ro<Rec, Member>(Keyword.chars); }
 };
 
 template <auto Member, Name Keyword, auto Fn>
 struct Shown;
 template <class Rec, class T, T Rec::*Member, Name Keyword, PyObject* (*Fn)(const Rec&)>
-struct Shown<Member, Keyword, Fn> {
-    static_assert(member_name<Member>() == Keyword.view(), "an attribute is named after the field it shows");
-    using record = Rec;
-    static constexpr bool shows_field = true;
-    static constexpr auto member = Member;
-    static constexpr Name keyword = Keyword;
+struct Shown<Member, Keyword, Fn> : ShowsField<Rec, Member, Keyword> {
     static constexpr PyGetSetDef def() { return computed<Rec, Fn>(Keyword.chars); }
 };
 
