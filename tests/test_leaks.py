@@ -206,6 +206,20 @@ def assert_no_growth(op, expected=None, calls=CALLS, heap_per_call=0, **kwargs):
 # --------------------------------------------------------------------------
 
 
+def run_child_script(code, *args):
+    """Runs code in a fresh interpreter with args as its argv; fails unless it exits 0."""
+    proc = subprocess.run(
+        [sys.executable, "-c", code, *args],
+        capture_output=True,
+        text=True,
+        errors="replace",
+        timeout=300,
+        stdin=subprocess.DEVNULL,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
+    return proc
+
+
 def type_error_with_cause():
     err = TypeError("bad index")
     err.__cause__ = ValueError("root")
@@ -645,15 +659,7 @@ print(growth(resumed_panic, calls=600, warmup=10, full=True))
 
 
 def test_panics_and_resumed_panics_keep_nothing():
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(PANIC_CHILD), os.path.dirname(__file__)],
-        capture_output=True,
-        text=True,
-        errors="replace",
-        timeout=300,
-        stdin=subprocess.DEVNULL,
-    )
-    assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
+    proc = run_child_script(textwrap.dedent(PANIC_CHILD), os.path.dirname(__file__))
     lines = proc.stdout.strip().splitlines()
     assert len(lines) == 2, proc.stdout
     # Printing the tracebacks lets some interpreters keep some blocks in their
@@ -732,15 +738,7 @@ def test_failures_in_a_sub_interpreter_keep_nothing():
     a conversion drop every reference they took in a sub-interpreter too, with
     the traceback, its frames and their locals."""
     body = f"TESTS = {os.path.dirname(os.path.abspath(__file__))!r}\n" + SUBINTERPRETER_BODY
-    proc = subprocess.run(
-        [sys.executable, "-c", SUBINTERPRETER_CHILD, "-", body],
-        capture_output=True,
-        text=True,
-        errors="replace",
-        timeout=300,
-        stdin=subprocess.DEVNULL,
-    )
-    assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
+    proc = run_child_script(SUBINTERPRETER_CHILD, "-", body)
     names = [line.split()[0] for line in proc.stdout.splitlines()]
     assert names == ["engine-refusal", "conversion-error", "user-exception", "user-type-error-renamed",
                      "frames-alive"], proc.stdout
