@@ -21,7 +21,32 @@ namespace {
     throw_error(PyExc_TypeError, std::move(msg));
 }
 
+[[noreturn]] void bound_twice(const Params& p, std::string_view name) {
+    throw_error(PyExc_TypeError,
+                std::string(p.display) + " got multiple values for argument '" + std::string(name) + "'");
+}
+
+// Keeps the interned form of parameter i's name, so that the next call passing
+// it (as every keyword written in source does) matches by identity. Only the
+// main interpreter's strings are kept: they live as long as the process, where
+// one made in another interpreter could die with it and its address be reused.
+void remember_interned(const Params& p, Py_ssize_t i) noexcept {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+    PyObject* made = PyUnicode_InternFromString(p.names[i].data());
+    if (made == nullptr) {
+        PyErr_Clear();  // only a shortcut is lost
+        return;
+    }
+    if (p.interned[i].store_first(made) != made) Py_DECREF(made);
+}
+
 void bind_keyword(const Params& p, PyObject* key, PyObject* value, PyObject** slots) {
+    for (Py_ssize_t i = 0; i < p.count; ++i) {
+        if (p.interned[i].get() != key) continue;
+        if (slots[i]) bound_twice(p, p.names[i]);
+        slots[i] = value;
+        return;
+    }
     if (!PyUnicode_Check(key)) throw_conversion_error(key, "PyString");  // verbatim: part of the contract
     Py_ssize_t size = 0;
     const char* text;
@@ -36,11 +61,9 @@ void bind_keyword(const Params& p, PyObject* key, PyObject* value, PyObject** sl
         const std::string_view name(text, static_cast<size_t>(size));
         for (Py_ssize_t i = 0; i < p.count; ++i) {
             if (name != p.names[i]) continue;
-            if (slots[i]) {
-                throw_error(PyExc_TypeError,
-                            std::string(p.display) + " got multiple values for argument '" + std::string(name) + "'");
-            }
+            if (slots[i]) bound_twice(p, name);
             slots[i] = value;
+            if (p.interned[i].get() == nullptr) remember_interned(p, i);
             return;
         }
     }

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "once_cell.hpp"
 #include "ref.hpp"
 
 namespace corvane::py {
@@ -14,6 +15,10 @@ struct Params {
     const std::string_view* names;
     Py_ssize_t count;
     Py_ssize_t required;
+    // One cell per name: the interned name once a call has matched it by text
+    // (in the main interpreter). A keyword spelt in source is that same
+    // interned object, so later calls match it by identity.
+    OnceCell<PyObject>* interned;
 };
 
 inline constexpr Py_ssize_t kMaxParams = 9;

@@ -202,6 +202,7 @@ struct ParamNames {
     static constexpr std::array<std::string_view, count> views{Keywords.view()...};
     static_assert(distinct(views), "two parameters share a keyword");
     static constexpr std::array<const char*, count> names{Keywords.chars...};
+    static constinit inline OnceCell<PyObject> interned[count > 0 ? count : 1]{};
     // "Money.__new__()", "AcpClient.get_checkout_session()"
     static constexpr auto display = made_text<[](auto& out) {
         out(Owner::name);
@@ -228,7 +229,7 @@ struct Constructor {
     using names = ParamNames<Class<Rec>, "__new__", First::keyword, Rest::keyword...>;
     static constexpr std::size_t count = names::count;
     static constexpr std::size_t required = required_count<typename First::type, typename Rest::type...>();
-    static constexpr Params params{names::display.c_str(), names::views.data(), count, required};
+    static constexpr Params params{names::display.c_str(), names::views.data(), count, required, names::interned};
     // "(amount, currency)"
     static constexpr auto signature =
         made_text<[](auto& out) { write_signature(out, names::views, required, false); }>;
@@ -399,7 +400,8 @@ struct Method {
     using signature = Signature<decltype(Fn)>;
     using names = ParamNames<Class<Rec>, MethodName, Keywords...>;
     static_assert(names::count == signature::count, "one name for each of the function's parameters");
-    static constexpr Params params{names::display.c_str(), names::views.data(), names::count, signature::required};
+    static constexpr Params params{names::display.c_str(), names::views.data(), names::count, signature::required,
+                                   names::interned};
     // "get_checkout_session($self, session_id)\n--\n\n"
     static constexpr auto doc = made_text<[](auto& out) {
         out(MethodName.view());

@@ -130,4 +130,20 @@ void fill_os_random(void* out, std::size_t size, std::string_view panic_prefix) 
     fill_from_devices(bytes, size, panic_prefix);
 }
 
+bool try_fill_os_random(void* out, std::size_t size) noexcept {
+    GetrandomFn fn = getrandom_fn();
+    if (fn == nullptr) return false;
+    auto* bytes = static_cast<std::uint8_t*>(out);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = fn(bytes + done, size - done, 0);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace corvane::detail

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -183,6 +184,7 @@ void SessionTable::migrate_step() noexcept {
         old_ = Slots{};
         cursor_ = 0;
         returned_ = 0;
+        publish_hints();
         return;
     }
 #if defined(__linux__)
@@ -198,6 +200,13 @@ void SessionTable::migrate_step() noexcept {
         }
     }
 #endif
+}
+
+std::uintptr_t SessionTable::hint_of(const Slots& table) noexcept {
+    static_assert(kCacheLine >= 64, "slots must be aligned for the six bits of capacity the hint keeps");
+    if (table.slots == nullptr) return 0;
+    return reinterpret_cast<std::uintptr_t>(table.slots) |
+           static_cast<std::uintptr_t>(std::countr_zero(table.capacity()));
 }
 
 void SessionTable::end_prefault() noexcept {
@@ -279,6 +288,7 @@ bool SessionTable::grow() noexcept {
     old_ = cur_;
     cursor_ = 0;
     cur_ = fresh;
+    publish_hints();
     if (old_.slots != nullptr) migrate_step();
     return true;
 }

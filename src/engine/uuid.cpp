@@ -163,13 +163,27 @@ std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
     return id;
 }
 
+namespace {
+
+Uuid& mark_version_4(Uuid& id) noexcept {
+    id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0f) | 0x40);  // version 4
+    id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3f) | 0x80);  // variant 10
+    return id;
+}
+
+}  // namespace
+
 Uuid Uuid::random() {
     Uuid id;
     detail::fill_os_random(id.bytes.data(), id.bytes.size(),
                            "could not retrieve random bytes for uuid: ");
-    id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0f) | 0x40);  // version 4
-    id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3f) | 0x80);  // variant 10
-    return id;
+    return mark_version_4(id);
+}
+
+std::optional<Uuid> Uuid::try_random() noexcept {
+    Uuid id;
+    if (!detail::try_fill_os_random(id.bytes.data(), id.bytes.size())) return std::nullopt;
+    return mark_version_4(id);
 }
 
 }  // namespace corvane

@@ -25,6 +25,9 @@ struct Uuid {
     // A fresh version-4 identifier from the OS random source; panics with
     // "could not retrieve random bytes for uuid: ..." when the source fails.
     static Uuid random();
+    // The same, but nothing when getrandom cannot give the bytes at once; never
+    // fails (the caller then draws with random(), which reports the failure).
+    static std::optional<Uuid> try_random() noexcept;
 
     // The sixteen bytes as two native words (for comparing and hashing).
     std::array<std::uint64_t, 2> words() const noexcept {
