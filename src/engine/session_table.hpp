@@ -232,8 +232,9 @@ private:
     std::size_t returned_ = 0; // bytes of old slots handed back to the system
     std::size_t size_ = 0;     // records in both
     // cur_ and old_ as hint_of gives them, written under the lock and read
-    // without it by prefetch_insert.
-    std::atomic<std::uintptr_t> insert_hint_{0};
+    // without it by prefetch_insert: on a line of their own, away from the
+    // counters every insert writes.
+    alignas(64) std::atomic<std::uintptr_t> insert_hint_{0};
     std::atomic<std::uintptr_t> old_hint_{0};
 };
 
