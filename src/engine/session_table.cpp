@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <type_traits>
@@ -101,25 +102,17 @@ void release(void* memory, std::size_t bytes, std::size_t align) noexcept {
     ::operator delete(memory, std::align_val_t{align});
 }
 
-// Counts the forks this process came out of: a thread started before a fork
-// does not run in the child, so the child must not wait for it.
-std::atomic<unsigned> fork_generation{0};
-
 }  // namespace
 
 // The state of one population, shared between the table and the thread doing
-// it. The table deletes it only once the thread has finished with it.
+// it. The table deletes it only once the thread has been joined.
 struct TablePrefault {
     std::atomic<bool> stop{false};
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false};        // the thread is through: all faulted in, or stopped
     std::atomic<std::size_t> faulted{0};  // bytes from the start faulted in so far
-    unsigned generation = 0;
     const void* memory = nullptr;
 
-    bool finished() const noexcept {
-        return done.load(std::memory_order_acquire) ||
-               generation != fork_generation.load(std::memory_order_relaxed);
-    }
+    bool finished() const noexcept { return done.load(std::memory_order_acquire); }
 };
 
 namespace {
@@ -127,8 +120,8 @@ namespace {
 #if defined(__linux__)
 // Faults in bytes of memory (a multiple of kHugePage) one huge page at a time,
 // until done or asked to stop, by writing a zero byte into each: the memory is
-// fresh (it reads as zero) and nothing else touches it until the table waits
-// for this to end. A write fault takes no process-wide lock (where the kernel
+// fresh (it reads as zero) and nothing else touches it until the table has
+// stopped this. A write fault takes no process-wide lock (where the kernel
 // handles faults under the mapping's own lock), where MADV_POPULATE_WRITE
 // would hold the memory-map lock for each huge page and stall any call that
 // maps or unmaps memory meanwhile.
@@ -139,6 +132,65 @@ void populate(TablePrefault* state, char* memory, std::size_t bytes) noexcept {
     }
     state->done.store(true, std::memory_order_release);
 }
+
+// The one thread of the process that faults a table in ahead of its use, if
+// any. Before a fork it is stopped and joined, so a fork never copies a
+// process while it runs: the child would otherwise own a table a thread it
+// does not have was still writing to, and the parent's interpreter (3.12 on)
+// would warn that it forks a multi-threaded process. What it had not reached
+// then keeps ordinary pages. Leaked like the store: a fork handler may use it
+// until the process ends.
+class Prefaulter {
+public:
+    static Prefaulter& instance() {
+        static Prefaulter* const one = new Prefaulter;
+        return *one;
+    }
+
+    // Starts faulting in state's memory, ending any population still running;
+    // false when no thread can be had.
+    bool start(TablePrefault* state, char* memory, std::size_t bytes) noexcept {
+        static const bool handlers = ::pthread_atfork(before_fork, after_fork, after_fork) == 0;
+        if (!handlers) return false;  // without them a fork could copy a running thread
+        const std::lock_guard lock(mutex_);
+        stop_running();
+        try {
+            thread_ = std::thread(populate, state, memory, bytes);
+        } catch (...) {
+            return false;
+        }
+        running_ = state;
+        return true;
+    }
+
+    // Stops and joins the thread if it is populating state; state's progress
+    // is final once this returns.
+    void stop(const TablePrefault* state) noexcept {
+        const std::lock_guard lock(mutex_);
+        if (running_ == state) stop_running();
+    }
+
+private:
+    void stop_running() noexcept {
+        if (running_ == nullptr) return;
+        running_->stop.store(true, std::memory_order_relaxed);
+        thread_.join();
+        running_ = nullptr;
+    }
+
+    // The mutex is held from before the fork until after it in both
+    // processes, so no population starts meanwhile.
+    static void before_fork() noexcept {
+        Prefaulter& one = instance();
+        one.mutex_.lock();
+        one.stop_running();
+    }
+    static void after_fork() noexcept { instance().mutex_.unlock(); }
+
+    std::mutex mutex_;
+    std::thread thread_;
+    TablePrefault* running_ = nullptr;  // whose memory the thread populates, if it runs
+};
 #endif
 
 }  // namespace
@@ -211,8 +263,9 @@ std::uintptr_t SessionTable::hint_of(const Slots& table) noexcept {
 
 void SessionTable::end_prefault() noexcept {
     if (prefault_ == nullptr) return;
-    prefault_->stop.store(true, std::memory_order_relaxed);
-    while (!prefault_->finished()) std::this_thread::yield();
+#if defined(__linux__)
+    Prefaulter::instance().stop(prefault_);
+#endif
     delete prefault_;
     prefault_ = nullptr;
 }
@@ -235,21 +288,14 @@ void SessionTable::prepare() noexcept {
     next_.align = block.align;
 #if defined(__linux__)
     if (block.align != kHugePage) return;
-    static const bool fork_counted = ::pthread_atfork(nullptr, nullptr, [] {
-        fork_generation.fetch_add(1, std::memory_order_relaxed);
-    }) == 0;
-    if (!fork_counted) return;
     end_prefault();  // a doubling ends the last one; none should be left
     auto* state = new (std::nothrow) TablePrefault;
     if (state == nullptr) return;
-    state->generation = fork_generation.load(std::memory_order_relaxed);
     state->memory = block.memory;
-    try {
-        std::thread(populate, state, static_cast<char*>(block.memory), block.bytes).detach();
+    if (Prefaulter::instance().start(state, static_cast<char*>(block.memory), block.bytes)) {
         prefault_ = state;
-    } catch (...) {
-        // No thread to be had: the pages fault in as records arrive.
-        delete state;
+    } else {
+        delete state;  // no thread to be had: the pages fault in as records arrive
     }
 #endif
 }
@@ -265,8 +311,9 @@ bool SessionTable::grow() noexcept {
     // then keeps ordinary pages, which the records fault in cheaply as they
     // arrive: a huge page faulted in by a call could stall it for milliseconds.
     if (fresh.slots != nullptr && prefault_ != nullptr && prefault_->memory == fresh.slots) {
-        prefault_->stop.store(true, std::memory_order_relaxed);
-        wait_for_prefault();
+#if defined(__linux__)
+        Prefaulter::instance().stop(prefault_);
+#endif
         const std::size_t faulted = prefault_->faulted.load(std::memory_order_relaxed);
         end_prefault();
 #if defined(__linux__) && defined(MADV_NOHUGEPAGE)
