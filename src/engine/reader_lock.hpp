@@ -6,16 +6,22 @@
 // counts itself in one of a few reader slots, each on its own cache line (the
 // slot of the CPU it runs on), and only writers look at all of them:
 //
-// - a reader adds itself to its slot, then checks the writer flag; if a writer
-//   is there, it takes itself out again and queues behind the writer mutex;
-// - a writer takes the writer mutex, raises the flag, then waits until every
-//   slot has drained.
+// - a reader adds itself to its slot, then checks the writer word; if a writer
+//   holds it, the reader takes itself out again and queues for the word;
+// - a writer takes the writer word, then waits until every slot has drained.
 //
 // Both sides write first and read the other's word second, in sequentially
 // consistent order, so at least one of them sees the other. A reader that had
-// to queue joins its slot while it holds the writer mutex, when no writer can
+// to queue joins its slot while it holds the writer word, when no writer can
 // be inside, so a stream of writers cannot starve it. CPUs beyond the slot
 // count share slots, which only costs them contention.
+//
+// The writer word is at once the writers' mutex and the flag readers check:
+// taking it is one atomic operation on one cache line, where a separate mutex
+// and flag cost two, each a transfer between cores when threads on two of
+// them write in turn. A writer that finds it taken spins briefly, reading
+// only, and then sleeps on it (a futex); the one that releases it wakes one
+// sleeper if there is any.
 //
 // Exclusive use meets the standard Lockable requirements (std::unique_lock
 // works); shared use goes through SharedGuard, which looks up the thread's
@@ -30,7 +36,12 @@
 #include <thread>
 
 #if defined(__linux__)
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#else
+#include <condition_variable>
 #endif
 
 namespace corvane::detail {
@@ -46,14 +57,14 @@ public:
         const std::size_t slot = slot_of_this_thread();
         std::atomic<std::uint32_t>& readers = slots_[slot].readers;
         readers.fetch_add(1, std::memory_order_seq_cst);
-        if (!writer_.load(std::memory_order_seq_cst)) [[likely]]
+        if (word_.load(std::memory_order_seq_cst) == kFree) [[likely]]
             return slot;
         readers.fetch_sub(1, std::memory_order_release);
-        // Behind the writer: once it is gone nobody else can raise the flag
-        // while the writer mutex is held here.
-        take_writer_mutex();
+        // Behind the writer: once it is gone nobody else can take the word
+        // while it is held here.
+        take_word();
         readers.fetch_add(1, std::memory_order_seq_cst);
-        writer_mutex_.unlock();
+        release_word();
         return slot;
     }
 
@@ -72,9 +83,8 @@ public:
         std::size_t slot_;
     };
 
-    void lock() {
-        take_writer_mutex();
-        writer_.store(true, std::memory_order_seq_cst);
+    void lock() noexcept {
+        take_word();
         // Mostly no reader is inside: one pass over the slots, no branch per slot.
         std::uint32_t inside = 0;
         for (const Slot& slot : slots_) inside |= slot.readers.load(std::memory_order_seq_cst);
@@ -92,10 +102,7 @@ public:
         }
     }
 
-    void unlock() noexcept {
-        writer_.store(false, std::memory_order_release);
-        writer_mutex_.unlock();
-    }
+    void unlock() noexcept { release_word(); }
 
 private:
     static constexpr std::size_t kSlots = 8;  // a power of two
@@ -105,23 +112,46 @@ private:
         std::atomic<std::uint32_t> readers{0};
     };
 
-    // Write sections are short (a lookup and a copy, about a microsecond with
-    // a system call for an order's identifier), so a thread that finds the
-    // mutex held waits a little before it sleeps: handing the lock over through
-    // the kernel costs more than the section itself. A little: 128 pauses are
-    // 2-6 us (a pause is 15-45 ns on current x86 cores), a few sections' worth.
-    // A holder still inside after that has most likely been preempted, which
-    // happens whenever threads outnumber cores, and spinning on then only takes
-    // the core from it and from every other runnable thread.
+    // The writer word: free, held, or held with sleepers to wake.
+    static constexpr std::uint32_t kFree = 0;
+    static constexpr std::uint32_t kHeld = 1;
+    static constexpr std::uint32_t kContended = 2;
+
+    // Write sections are short (a lookup and a copy, well under a microsecond),
+    // so a thread that finds the word held waits a little before it sleeps:
+    // handing the lock over through the kernel costs more than the section
+    // itself. A little: 128 pauses are 2-6 us (a pause is 15-45 ns on current
+    // x86 cores), a few sections' worth. A holder still inside after that has
+    // most likely been preempted, which happens whenever threads outnumber
+    // cores, and spinning on then only takes the core from it and from every
+    // other runnable thread.
     static constexpr unsigned kSpins = 128;
 
-    void take_writer_mutex() noexcept {
+    void take_word() noexcept {
+        std::uint32_t seen = kFree;
+        if (word_.compare_exchange_strong(seen, kHeld, std::memory_order_seq_cst)) [[likely]]
+            return;
         for (unsigned spins = 0; spins < kSpins; ++spins) {
-            if (!writer_.load(std::memory_order_relaxed) && writer_mutex_.try_lock()) return;
             pause();
+            // Read before trying, so waiters share the line instead of taking
+            // it from the holder on every turn.
+            if (word_.load(std::memory_order_relaxed) != kFree) continue;
+            seen = kFree;
+            if (word_.compare_exchange_weak(seen, kHeld, std::memory_order_seq_cst)) return;
         }
-        writer_mutex_.lock();
+        // Sleep until woken. Whoever takes the word from here on marks it
+        // contended, as there may be other sleepers its release must wake.
+        while (word_.exchange(kContended, std::memory_order_seq_cst) != kFree) wait_while(kContended);
     }
+
+    void release_word() noexcept {
+        if (word_.exchange(kFree, std::memory_order_seq_cst) == kContended) wake_one();
+    }
+
+    // Sleeps while the word holds value (returns at once if it does not, and
+    // may return spuriously); and wakes one sleeper.
+    void wait_while(std::uint32_t value) noexcept;
+    void wake_one() noexcept;
 
     static void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -149,11 +179,38 @@ private:
     }
 
     Slot slots_[kSlots];
-    // Every reader reads the flag; only writers touch the mutex. Apart, a
-    // writer queueing on the mutex does not take the flag's line from them.
-    alignas(kCacheLine) std::atomic<bool> writer_{false};
-    alignas(kCacheLine) std::mutex writer_mutex_;
+    // Read by every reader, written only by writers: on a line of its own.
+    alignas(kCacheLine) std::atomic<std::uint32_t> word_{kFree};
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                      std::atomic<std::uint32_t>::is_always_lock_free,
+                  "the kernel sleeps on the word as a plain 32-bit integer");
+#if !defined(__linux__)
+    // Where there is no futex, sleepers wait on this instead.
+    std::mutex sleep_mutex_;
+    std::condition_variable sleepers_;
+#endif
 };
+
+#if defined(__linux__)
+inline void ReaderScalableLock::wait_while(std::uint32_t value) noexcept {
+    // The word is a plain 32-bit integer to the kernel; it checks the value
+    // and sleeps atomically, so a release in between is never missed.
+    (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word_), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr,
+                    0);
+}
+inline void ReaderScalableLock::wake_one() noexcept {
+    (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+#else
+inline void ReaderScalableLock::wait_while(std::uint32_t value) noexcept {
+    std::unique_lock lock(sleep_mutex_);
+    if (word_.load(std::memory_order_seq_cst) == value) sleepers_.wait(lock);
+}
+inline void ReaderScalableLock::wake_one() noexcept {
+    { const std::lock_guard lock(sleep_mutex_); }
+    sleepers_.notify_one();
+}
+#endif
 
 // A plain std::shared_mutex with the same interface, for measuring the lock
 // above against (a build with CORVANE_PLAIN_SHARED_MUTEX defined uses it for
