@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -1054,6 +1055,29 @@ void test_reader_scalable_lock() {
     for (auto& th : threads) th.join();
     CHECK(violations.load() == 0);
     CHECK(a == b && a > 0);
+
+    // Writers only, each holding the lock long enough that the others run out
+    // of spins and sleep: every sleeper is woken (a lost wake-up would hang
+    // here), in this process and in a forked child.
+    auto writers_only = [](corvane::detail::ReaderScalableLock& l) {
+        std::uint64_t count = 0;
+        std::vector<std::thread> ws;
+        for (int t = 0; t < 8; ++t) {
+            ws.emplace_back([&] {
+                for (int i = 0; i < 2000; ++i) {
+                    const std::lock_guard<corvane::detail::ReaderScalableLock> w(l);
+                    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
+                    while (std::chrono::steady_clock::now() < until) {
+                    }
+                    ++count;
+                }
+            });
+        }
+        for (auto& th : ws) th.join();
+        return count == 8 * 2000;
+    };
+    CHECK(writers_only(lock));
+    CHECK(in_child([&] { return writers_only(lock); }));
 }
 
 int main() {
