@@ -31,15 +31,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
 
 #if defined(__linux__)
 #include <linux/futex.h>
-#include <linux/membarrier.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -49,46 +46,9 @@
 
 namespace corvane::detail {
 
-// Whether releases of ReaderScalableLock need a full barrier, decided once for
-// the process: they do not where the kernel can make every running thread of
-// the process execute one on a sleeper's behalf (membarrier, "private
-// expedited", registered here).
-namespace release_barrier {
-
-#if defined(__linux__) && defined(SYS_membarrier)
-inline std::atomic<bool>& needed_flag() noexcept {
-    static std::atomic<bool> flag{[] {
-        // A forked child starts unregistered: registers again, single-threaded
-        // as it is then, or else goes back to full barriers.
-        if (::pthread_atfork(nullptr, nullptr, [] {
-                if (::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0)
-                    needed_flag().store(true, std::memory_order_relaxed);
-            }) != 0) {
-            return true;
-        }
-        return ::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0;
-    }()};
-    return flag;
-}
-inline bool needed() noexcept { return needed_flag().load(std::memory_order_relaxed); }
-// Orders this thread's last store before every later load of every running
-// thread of the process. True when done; false when releases may not have
-// seen it (the call failed though registered), and a sleeper must not rely
-// on a wake-up.
-inline bool order_after_store() noexcept {
-    if (needed()) return true;  // releases carry their own barrier
-    return ::syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
-}
-#else
-inline bool needed() noexcept { return true; }
-inline bool order_after_store() noexcept { return true; }
-#endif
-
-}  // namespace release_barrier
-
 class ReaderScalableLock {
 public:
-    ReaderScalableLock() noexcept { (void)release_barrier::needed(); }  // decided before any release
+    ReaderScalableLock() = default;
     ReaderScalableLock(const ReaderScalableLock&) = delete;
     ReaderScalableLock& operator=(const ReaderScalableLock&) = delete;
 
@@ -152,9 +112,10 @@ private:
         std::atomic<std::uint32_t> readers{0};
     };
 
-    // The writer word: free or held.
+    // The writer word: free, held, or held with sleepers to wake.
     static constexpr std::uint32_t kFree = 0;
     static constexpr std::uint32_t kHeld = 1;
+    static constexpr std::uint32_t kContended = 2;
 
     // Write sections are short (a lookup and a copy, well under a microsecond),
     // so a thread that finds the word held waits a little before it sleeps:
@@ -178,46 +139,18 @@ private:
             seen = kFree;
             if (word_.compare_exchange_weak(seen, kHeld, std::memory_order_seq_cst)) return;
         }
-        // Sleep until woken: count in as a sleeper, make sure every release
-        // from here on sees the count (see release_word), then try and sleep
-        // in turn.
-        sleepers_.fetch_add(1, std::memory_order_seq_cst);
-        const bool seen_by_releases = release_barrier::order_after_store();
-        for (;;) {
-            seen = kFree;
-            if (word_.compare_exchange_strong(seen, kHeld, std::memory_order_seq_cst)) break;
-            wait_while_held(!seen_by_releases);
-        }
-        sleepers_.fetch_sub(1, std::memory_order_relaxed);
+        // Sleep until woken. Whoever takes the word from here on marks it
+        // contended, as there may be other sleepers its release must wake.
+        while (word_.exchange(kContended, std::memory_order_seq_cst) != kFree) wait_while(kContended);
     }
 
-    // A release has to look at the sleeper count after freeing the word, and
-    // a sleeper at the word after counting itself in: each writes one and
-    // reads the other, so without more one could miss the other and a sleeper
-    // sleep on with the word free. The usual cure is a full barrier in the
-    // release, which on x86 waits until every store of the write section has
-    // reached the cache: after an insert into a table far larger than the
-    // caches, that is a memory round trip at the end of every creation.
-    // Instead the sleeper, on its slow path, makes every running thread of the
-    // process execute a barrier (the membarrier system call), and the release
-    // needs none: its stores drain while the caller goes on. Where the kernel
-    // offers no such call the release keeps its full barrier.
     void release_word() noexcept {
-        if (release_barrier::needed()) [[unlikely]] {
-            word_.store(kFree, std::memory_order_seq_cst);
-            if (sleepers_.load(std::memory_order_seq_cst) != 0) wake_one();
-            return;
-        }
-        word_.store(kFree, std::memory_order_release);
-        std::atomic_signal_fence(std::memory_order_seq_cst);  // the compiler keeps the order; membarrier the CPU
-        if (sleepers_.load(std::memory_order_relaxed) != 0) [[unlikely]]
-            wake_one();
+        if (word_.exchange(kFree, std::memory_order_seq_cst) == kContended) wake_one();
     }
 
-    // Sleeps while the word is held (returns at once if it is not, and may
-    // return spuriously; after a millisecond at most when bounded); and wakes
-    // one sleeper.
-    void wait_while_held(bool bounded) noexcept;
+    // Sleeps while the word holds value (returns at once if it does not, and
+    // may return spuriously); and wakes one sleeper.
+    void wait_while(std::uint32_t value) noexcept;
     void wake_one() noexcept;
 
     static void pause() noexcept {
@@ -246,41 +179,36 @@ private:
     }
 
     Slot slots_[kSlots];
-    // Read by every reader, written only by writers: on a line of its own,
-    // with the count of writers asleep on it, which only changes on their
-    // slow path.
+    // Read by every reader, written only by writers: on a line of its own.
     alignas(kCacheLine) std::atomic<std::uint32_t> word_{kFree};
-    std::atomic<std::uint32_t> sleepers_{0};
     static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
                       std::atomic<std::uint32_t>::is_always_lock_free,
                   "the kernel sleeps on the word as a plain 32-bit integer");
 #if !defined(__linux__)
     // Where there is no futex, sleepers wait on this instead.
     std::mutex sleep_mutex_;
-    std::condition_variable woken_;
+    std::condition_variable sleepers_;
 #endif
 };
 
 #if defined(__linux__)
-inline void ReaderScalableLock::wait_while_held(bool bounded) noexcept {
-    // The kernel checks the word and sleeps atomically, so a release in
-    // between is never missed; a bounded sleep covers the one case where a
-    // release may not have seen this sleeper (see release_barrier).
-    const timespec bound{0, 1'000'000};
-    (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word_), FUTEX_WAIT_PRIVATE, kHeld,
-                    bounded ? &bound : nullptr, nullptr, 0);
+inline void ReaderScalableLock::wait_while(std::uint32_t value) noexcept {
+    // The word is a plain 32-bit integer to the kernel; it checks the value
+    // and sleeps atomically, so a release in between is never missed.
+    (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word_), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr,
+                    0);
 }
 inline void ReaderScalableLock::wake_one() noexcept {
     (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 #else
-inline void ReaderScalableLock::wait_while_held(bool) noexcept {
+inline void ReaderScalableLock::wait_while(std::uint32_t value) noexcept {
     std::unique_lock lock(sleep_mutex_);
-    if (word_.load(std::memory_order_seq_cst) == kHeld) woken_.wait(lock);
+    if (word_.load(std::memory_order_seq_cst) == value) sleepers_.wait(lock);
 }
 inline void ReaderScalableLock::wake_one() noexcept {
     { const std::lock_guard lock(sleep_mutex_); }
-    woken_.notify_one();
+    sleepers_.notify_one();
 }
 #endif
 
