@@ -310,6 +310,27 @@ def test_unexpected_keyword_and_keyword_order(client, call, message):
     expect(TypeError, message, call, client)
 
 
+def test_keywords_bind_by_text_and_by_identity_alike(client):
+    """A keyword written in source is the interned name, which a call matches
+    by identity once it has seen it; one made at run time (another object of
+    the same text, or a str subclass) binds exactly as it does."""
+    runtime = "".join(["cur", "rency"])
+    assert runtime == "currency"
+
+    class Key(str):
+        pass
+
+    for _ in range(2):  # the second round after the interned names are known
+        for key in ("currency", runtime, Key("currency")):
+            money = acp.Money(amount=1, **{key: "EUR"})
+            assert (money.amount, money.currency) == (1, "EUR")
+            expect(TypeError, "Money.__new__() got multiple values for argument 'currency'",
+                   lambda c, key=key: acp.Money(1, "EUR", **{key: "USD"}), client)
+        sid = client.create_checkout_session(items=[acp.RequestItem("prod_mouse_002", 1)]).id
+        updated = client.update_checkout_session(sid, **{"".join(["cust", "omer"]): acp.Customer()})
+        assert updated.customer is not None
+
+
 @pytest.mark.parametrize(
     "call, prefix",
     [
