@@ -95,20 +95,16 @@ void create_session(PricedRequest request, CheckoutSession& out) {
     if (request.unknown) fail_value(join("Product not found: ", *request.unknown));
 
     CheckoutSession record;
+    record.items = std::move(request.lines);
+    record.status = Status::NotReadyForPayment;
     record.created_at = Timestamp::now();  // one reading serves both timestamps
     record.updated_at = record.created_at;
     record.id = Uuid::random();
-    // The table memory the insert will write starts coming in now, while the
-    // rest of the record is made and the lock is taken.
-    Store& store = Store::instance();
-    store.prefetch_insert(record.id);
-    record.items = std::move(request.lines);
-    record.status = Status::NotReadyForPayment;
 
     // Nothing else can see the record yet, so the copy handed back is taken
     // before the lock rather than under it.
     out = record;
-    const bool stored = store.write([&](SessionTable& map) {
+    const bool stored = Store::instance().write([&](SessionTable& map) {
         if (!map.reserve_one()) return false;  // a table that cannot grow refuses
         map.insert_or_assign(std::move(record));
         return true;

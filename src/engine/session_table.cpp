@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -236,7 +235,6 @@ void SessionTable::migrate_step() noexcept {
         old_ = Slots{};
         cursor_ = 0;
         returned_ = 0;
-        publish_hints();
         return;
     }
 #if defined(__linux__)
@@ -252,13 +250,6 @@ void SessionTable::migrate_step() noexcept {
         }
     }
 #endif
-}
-
-std::uintptr_t SessionTable::hint_of(const Slots& table) noexcept {
-    static_assert(kCacheLine >= 64, "slots must be aligned for the six bits of capacity the hint keeps");
-    if (table.slots == nullptr) return 0;
-    return reinterpret_cast<std::uintptr_t>(table.slots) |
-           static_cast<std::uintptr_t>(std::countr_zero(table.capacity()));
 }
 
 void SessionTable::end_prefault() noexcept {
@@ -335,7 +326,6 @@ bool SessionTable::grow() noexcept {
     old_ = cur_;
     cursor_ = 0;
     cur_ = fresh;
-    publish_hints();
     if (old_.slots != nullptr) migrate_step();
     return true;
 }

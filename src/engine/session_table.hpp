@@ -37,7 +37,6 @@
 // byte, so the slot's misses overlap with the control byte's.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -84,19 +83,6 @@ public:
     // The session stored under id, or null.
     const CheckoutSession* find(const Uuid& id) const noexcept { return lookup(id); }
     CheckoutSession* find(const Uuid& id) noexcept { return lookup(id); }
-
-    // Starts bringing into the cache what inserting a fresh id will touch (its
-    // home slot and control byte, and the old table's control byte while one
-    // drains), without the lock: called as soon as an identifier is drawn, the
-    // insert's misses overlap with the work ahead of it instead of stretching
-    // the time the lock is held. Reads only the hints below, so it may run
-    // beside any writer; a stale hint prefetches memory that no longer matters
-    // (a prefetch never faults).
-    void prefetch_insert(const Uuid& id) const noexcept {
-        const std::size_t hash = hash_(id);
-        prefetch_hinted(insert_hint_.load(std::memory_order_relaxed), hash);
-        prefetch_hinted(old_hint_.load(std::memory_order_relaxed), hash);
-    }
 
     // Makes room for one more session, so that inserting one cannot fail. False
     // when the memory for the growth this needs cannot be had; the table is then
@@ -165,26 +151,6 @@ private:
         }
     };
 
-    // An array of slots as one word for prefetch_insert: its address (at least
-    // cache-line aligned) with log2 of its capacity in the low six bits; 0 for
-    // none.
-    static std::uintptr_t hint_of(const Slots& table) noexcept;
-    static void prefetch_hinted(std::uintptr_t hint, std::size_t hash) noexcept {
-        if (hint == 0) return;
-        const std::size_t mask = (std::size_t{1} << (hint & 63)) - 1;
-        const std::uintptr_t slots = hint & ~std::uintptr_t{63};
-        const std::uintptr_t home = slots + (hash & mask) * sizeof(CheckoutSession);
-        __builtin_prefetch(reinterpret_cast<const void*>(home), 1);
-        __builtin_prefetch(reinterpret_cast<const void*>(home + sizeof(CheckoutSession) - 1), 1);
-        __builtin_prefetch(reinterpret_cast<const void*>(slots + (mask + 1) * sizeof(CheckoutSession) + (hash & mask)), 1);
-    }
-    // Publishes where cur_ and old_ are now, for prefetch_insert; called under
-    // the lock whenever either changes.
-    void publish_hints() noexcept {
-        insert_hint_.store(hint_of(cur_), std::memory_order_relaxed);
-        old_hint_.store(hint_of(old_), std::memory_order_relaxed);
-    }
-
     // Marks an old slot whose record has moved to the new table.
     static constexpr std::uint8_t kMoved = 1;
 
@@ -231,11 +197,6 @@ private:
     std::size_t cursor_ = 0;   // the next old slot to move
     std::size_t returned_ = 0; // bytes of old slots handed back to the system
     std::size_t size_ = 0;     // records in both
-    // cur_ and old_ as hint_of gives them, written under the lock and read
-    // without it by prefetch_insert: on a line of their own, away from the
-    // counters every insert writes.
-    alignas(64) std::atomic<std::uintptr_t> insert_hint_{0};
-    std::atomic<std::uintptr_t> old_hint_{0};
 };
 
 }  // namespace corvane::detail

@@ -60,11 +60,6 @@ public:
         }
     }
 
-    // Starts bringing in the table memory that storing a session under this
-    // fresh identifier will write, before the lock is taken (see
-    // SessionTable::prefetch_insert); touches nothing else.
-    void prefetch_insert(const Uuid& id) const noexcept { map_.prefetch_insert(id); }
-
 private:
     friend struct StoreInspector;  // lets the engine's unit test look past the poison
     Store();
