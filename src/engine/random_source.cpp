@@ -92,6 +92,31 @@ void fill_from_devices(std::uint8_t* out, std::size_t size, std::string_view pre
     }
 }
 
+// How far getrandom got: the bytes filled, and why it stopped short (the
+// errno, 0 for a call that yielded nothing, kNoGetrandom where the C library
+// has none). Interrupted calls are retried.
+constexpr int kNoGetrandom = -1;
+struct Drawn {
+    std::size_t done;
+    int err;
+};
+
+Drawn draw_getrandom(std::uint8_t* bytes, std::size_t size) noexcept {
+    const GetrandomFn fn = getrandom_fn();
+    if (fn == nullptr) return {0, kNoGetrandom};
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = fn(bytes + done, size - done, 0);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+            continue;
+        }
+        const int err = got == 0 ? 0 : errno;
+        if (err != EINTR) return {done, err};
+    }
+    return {done, 0};
+}
+
 }  // namespace
 
 std::string os_error_text(int err) {
@@ -107,43 +132,20 @@ std::string os_error_text(int err) {
 
 void fill_os_random(void* out, std::size_t size, std::string_view panic_prefix) {
     auto* bytes = static_cast<std::uint8_t*>(out);
-    if (GetrandomFn fn = getrandom_fn()) {
-        std::size_t done = 0;
-        while (done < size) {
-            ssize_t got = fn(bytes + done, size - done, 0);
-            if (got > 0) {
-                done += static_cast<std::size_t>(got);
-                continue;
-            }
-            const int err = got == 0 ? 0 : errno;
-            if (err == EINTR) continue;
-            // A getrandom that yields nothing, is absent from the kernel or is
-            // refused by a filter leaves the rest to the devices.
-            if (err == 0 || err == ENOSYS || err == EPERM) {
-                fill_from_devices(bytes + done, size - done, panic_prefix);
-                return;
-            }
-            fail_errno(panic_prefix, err);
-        }
+    const Drawn drawn = draw_getrandom(bytes, size);
+    if (drawn.done == size) return;
+    // A getrandom that is missing, yields nothing, is absent from the kernel or
+    // is refused by a filter leaves the rest to the devices.
+    const int err = drawn.err;
+    if (err == kNoGetrandom || err == 0 || err == ENOSYS || err == EPERM) {
+        fill_from_devices(bytes + drawn.done, size - drawn.done, panic_prefix);
         return;
     }
-    fill_from_devices(bytes, size, panic_prefix);
+    fail_errno(panic_prefix, err);
 }
 
 bool try_fill_os_random(void* out, std::size_t size) noexcept {
-    GetrandomFn fn = getrandom_fn();
-    if (fn == nullptr) return false;
-    auto* bytes = static_cast<std::uint8_t*>(out);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = fn(bytes + done, size - done, 0);
-        if (got > 0) {
-            done += static_cast<std::size_t>(got);
-        } else if (got == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    return draw_getrandom(static_cast<std::uint8_t*>(out), size).done == size;
 }
 
 }  // namespace corvane::detail
